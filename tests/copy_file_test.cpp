@@ -7,7 +7,7 @@
 // straight through unless a test sets `seam`.
 #include <windows.h>
 
-#include <gtest/gtest.h>
+#include "support.h"
 
 #include <atomic>
 #include <cerrno>
@@ -119,25 +119,7 @@ extern "C" int linkat(int from_dir, const char *from, int to_dir, const char *to
 
 namespace {
 
-std::string bytes(size_t size, unsigned seed)
-{
-    std::mt19937 gen(seed);
-    std::string s(size, '\0');
-    for (char &c : s)
-        c = static_cast<char>(gen());
-    return s;
-}
-
-void put(const fs::path &p, const std::string &content)
-{
-    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
-}
-
-std::string get(const fs::path &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
+using namespace support;
 
 struct stat stat_of(const fs::path &p)
 {
@@ -147,17 +129,6 @@ struct stat stat_of(const fs::path &p)
 }
 
 bool is_root() { return geteuid() == 0; }
-
-// A test that needs what this machine lacks skips, except in CI where a skip
-// would hide that the property went unchecked.
-#define REQUIRE(cond, why)                                                                   \
-    do {                                                                                     \
-        if (!(cond)) {                                                                       \
-            if (std::getenv("CI") != nullptr && std::string(std::getenv("CI")) == "true")   \
-                FAIL() << "needs " << why;                                                   \
-            GTEST_SKIP() << "needs " << why;                                                 \
-        }                                                                                    \
-    } while (0)
 
 // Runs `body` in a child process, bounded by an alarm so a hang fails the
 // test, and returns its exit status (or -signal).
@@ -177,36 +148,19 @@ class CopyFileTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        std::string tmpl = (fs::temp_directory_path() / "copyfile.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
         old_cwd_ = fs::current_path();
-        fs::current_path(dir_);
+        fs::current_path(dir_.path());
     }
     void TearDown() override
     {
         seam.refuse_copy_range = seam.short_and_interrupted = false;
         seam.no_tmpfile = seam.no_unnamed_link = false;
         fs::current_path(old_cwd_);
-        std::error_code ec;
-        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
-        fs::remove_all(dir_, ec);
     }
 
-    // What the directory holds, sorted, so leftovers show.
-    static std::vector<std::string> entries(const fs::path &where = ".")
-    {
-        std::vector<std::string> names;
-        for (const auto &e : fs::directory_iterator(where))
-            names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
-    fs::path dir_, old_cwd_;
+    TempDir dir_;
+    fs::path old_cwd_;
 };
-
-using Names = std::vector<std::string>;
 
 TEST_F(CopyFileTest, ReadersOnlyEverSeeTheWholeOldOrWholeNewFile)
 {
@@ -410,7 +364,7 @@ TEST_F(CopyFileTest, ReplaceKeepsOwnerGroupModeAndAccessList)
     EXPECT_EQ(st.st_uid, 4321u);
     EXPECT_EQ(st.st_gid, 8765u);
     EXPECT_EQ(st.st_mode & 07777, 02660u);
-    REQUIRE(acls, "a filesystem with access lists under " + dir_.string());
+    REQUIRE(acls, "a filesystem with access lists under " + dir_.path().string());
     std::string got(acl_bytes.size() + 64, '\0');
     const ssize_t n = getxattr("live", "system.posix_acl_access", got.data(), got.size());
     ASSERT_GT(n, 0);

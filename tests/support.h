@@ -1,0 +1,170 @@
+// Helpers shared by the tests: scratch directories, whole-file reads and
+// writes, and running the program as a black box.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace support {
+
+namespace fs = std::filesystem;
+using Names = std::vector<std::string>;
+
+inline std::string bytes(size_t size, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string s(size, '\0');
+    for (char &c : s)
+        c = static_cast<char>(gen());
+    return s;
+}
+
+inline void put(const fs::path &p, const std::string &content)
+{
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
+}
+
+inline std::string get(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// What a directory holds, sorted, so leftovers show.
+inline Names entries(const fs::path &where = ".")
+{
+    Names names;
+    for (const auto &e : fs::directory_iterator(where))
+        names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+inline bool in_ci()
+{
+    const char *ci = std::getenv("CI");
+    return ci != nullptr && std::string(ci) == "true";
+}
+
+// A test that needs what this machine lacks skips, except in CI where a skip
+// would hide that the property went unchecked.
+#define REQUIRE(cond, why)                                                                  \
+    do {                                                                                    \
+        if (!(cond)) {                                                                      \
+            if (support::in_ci())                                                           \
+                FAIL() << "needs " << why;                                                  \
+            GTEST_SKIP() << "needs " << why;                                                \
+        }                                                                                   \
+    } while (0)
+
+// A fresh scratch directory, removed again with everything in it.
+class TempDir {
+public:
+    TempDir()
+    {
+        std::string tmpl = (fs::temp_directory_path() / "cfgrestore.XXXXXX").string();
+        if (mkdtemp(tmpl.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        path_ = tmpl;
+    }
+    ~TempDir()
+    {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(path_, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+            if (it->is_directory(ec) && !it->is_symlink(ec))
+                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path_, ec);
+    }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const fs::path &path() const { return path_; }
+    fs::path operator/(const std::string &name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+#ifdef CFGRESTORE_PROGRAM
+struct Outcome {
+    int status = -1; // exit status, or -signal
+    bool timed_out = false;
+    std::string out, err;
+};
+
+// Runs the program in `cwd` with extra environment entries, killing it if it
+// is still running after `limit` (a hang is a failure, not a wait). `before`
+// runs in the child just before exec.
+inline Outcome run_program(const fs::path &cwd, const std::vector<std::string> &env = {},
+                           std::chrono::seconds limit = std::chrono::seconds(30),
+                           const std::function<void()> &before = {})
+{
+    Outcome o;
+    char out_name[] = "/tmp/cfgrestore-out.XXXXXX", err_name[] = "/tmp/cfgrestore-err.XXXXXX";
+    const int out = mkstemp(out_name), err = mkstemp(err_name);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        const int null = open("/dev/null", O_RDONLY);
+        dup2(null, 0);
+        if (chdir(cwd.c_str()) != 0)
+            _exit(126);
+        for (const std::string &e : env)
+            putenv(const_cast<char *>(e.c_str()));
+        if (before)
+            before();
+        execl(CFGRESTORE_PROGRAM, CFGRESTORE_PROGRAM, static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            o.timed_out = true;
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    o.out = get(out_name);
+    o.err = get(err_name);
+    close(out);
+    close(err);
+    unlink(out_name);
+    unlink(err_name);
+    return o;
+}
+
+// The program's promise on every run: exit status 0 and not a word.
+#define EXPECT_QUIET_SUCCESS(outcome, what)                                                 \
+    do {                                                                                    \
+        EXPECT_FALSE((outcome).timed_out) << what;                                          \
+        EXPECT_EQ((outcome).status, 0) << what;                                             \
+        EXPECT_EQ((outcome).out, "") << what;                                               \
+        EXPECT_EQ((outcome).err, "") << what;                                               \
+    } while (0)
+#endif
+
+} // namespace support
