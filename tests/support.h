@@ -43,8 +43,11 @@ inline void put(const fs::path &p, const std::string &content)
 
 inline std::string get(const fs::path &p)
 {
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
+    std::ifstream in(p, std::ios::binary | std::ios::ate);
+    std::string s(in ? static_cast<size_t>(in.tellg()) : 0, '\0');
+    in.seekg(0);
+    in.read(s.data(), static_cast<std::streamsize>(s.size()));
+    return s;
 }
 
 // What a directory holds, sorted, so leftovers show.

@@ -1,0 +1,54 @@
+// Several instances started at the same moment in one directory, again and
+// again: the live file always ends as a whole copy and nothing is left.
+#include "support.h"
+
+#include <iostream>
+
+namespace {
+
+using namespace support;
+
+TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
+{
+    TempDir dir;
+    const std::string stored = bytes(8 << 20, 31), old = bytes(3 << 20, 32);
+    put(dir / "idapi32.cf_", stored);
+    const int rounds = 25, instances = 4;
+    for (int round = 0; round < rounds; ++round) {
+        if (round % 2 == 0)
+            put(dir / "idapi32.cfg", old);
+        else
+            fs::remove(dir / "idapi32.cfg");
+        // All wait on one pipe and start when it closes.
+        int gate[2];
+        ASSERT_EQ(pipe(gate), 0);
+        std::vector<pid_t> pids;
+        for (int i = 0; i < instances; ++i) {
+            const pid_t pid = fork();
+            if (pid == 0) {
+                close(gate[1]);
+                char c;
+                (void)read(gate[0], &c, 1);
+                const int null = open("/dev/null", O_RDWR);
+                dup2(null, 1);
+                if (chdir(dir.path().c_str()) != 0)
+                    _exit(126);
+                execl(CFGRESTORE_PROGRAM, CFGRESTORE_PROGRAM, static_cast<char *>(nullptr));
+                _exit(127);
+            }
+            pids.push_back(pid);
+        }
+        close(gate[0]);
+        close(gate[1]);
+        for (pid_t pid : pids) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        ASSERT_TRUE(get(dir / "idapi32.cfg") == stored) << "round " << round;
+        ASSERT_EQ(entries(dir.path()), (Names{"idapi32.cf_", "idapi32.cfg"})) << "round " << round;
+    }
+    std::cout << rounds << " rounds of " << instances << " simultaneous runs\n";
+}
+
+} // namespace
