@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# The program on a full disk: a small tmpfs in a private mount namespace.
+#   full_disk.sh PROGRAM FAULT_SHIM
+# Every scenario runs twice: with unnamed temporary files and, through the
+# shim, with named ones (the kind that could be left behind).
+set -u
+prog=$(realpath "$1")
+shim=$(realpath "$2")
+
+if [ "${FULL_DISK_INSIDE:-}" != 1 ]; then
+    if ! unshare -m --propagation private true 2>/dev/null; then
+        echo "mount namespaces are not permitted here (unshare -m needs root or user namespaces)"
+        [ "${CI:-}" = true ] && exit 1
+        exit 77
+    fi
+    FULL_DISK_INSIDE=1 exec unshare -m --propagation private bash "$0" "$@"
+fi
+
+work=$(mktemp -d)
+trap 'umount "$work/disk" 2>/dev/null; rm -rf "$work"' EXIT
+mkdir "$work/disk" "$work/ref"
+ref=$work/ref
+disk=$work/disk
+passed=0
+failed=0
+
+mib() { head -c $(($1 * 1024)) /dev/urandom >"$ref/$2"; } # mib KiB NAME
+mib 1024 old1
+mib 2048 old2
+mib 5120 stored5
+mib 3072 stored3
+mib $((3072 + 4)) stored3p
+mib 4096 filler
+
+# scenario NAME MOUNT-OPTIONS STORED OLD|- EXPECT(old|new|absent) [FILLER]
+scenario() {
+    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} mode env problems
+    for mode in unnamed named; do
+        problems=
+        mount -t tmpfs -o "$opts" tmpfs "$disk" || { echo "cannot mount tmpfs"; exit 1; }
+        [ -n "$filler" ] && cp "$ref/$filler" "$disk/filler"
+        [ "$old" != - ] && cp "$ref/$old" "$disk/idapi32.cfg"
+        cp "$ref/$stored" "$disk/idapi32.cf_"
+        env=()
+        [ $mode = named ] && env=(LD_PRELOAD="$shim" CFGRESTORE_NO_TMPFILE=1)
+        (cd "$disk" && env "${env[@]}" timeout 60 "$prog" >"$work/out" 2>"$work/err" </dev/null)
+        rc=$?
+        [ $rc -eq 0 ] || problems+=" exit status $rc;"
+        [ -s "$work/out" ] && problems+=" wrote to stdout;"
+        [ -s "$work/err" ] && problems+=" wrote to stderr: $(head -c 200 "$work/err");"
+        cmp -s "$disk/idapi32.cf_" "$ref/$stored" || problems+=" stored copy changed;"
+        case $expect in
+        old) cmp -s "$disk/idapi32.cfg" "$ref/$old" || problems+=" live file not the old one;" ;;
+        new) cmp -s "$disk/idapi32.cfg" "$ref/$stored" || problems+=" live file not the new one;" ;;
+        absent) [ -e "$disk/idapi32.cfg" ] && problems+=" live file appeared;" ;;
+        esac
+        want="idapi32.cf_"
+        [ "$expect" != absent ] && want+=" idapi32.cfg"
+        [ -n "$filler" ] && want="filler $want"
+        have=$(ls -A "$disk" | sort | tr '\n' ' ')
+        [ "$have" = "$want " ] || problems+=" directory holds '$have';"
+        umount "$disk"
+        if [ -z "$problems" ]; then
+            echo "ok - $name ($mode temporary)"
+            passed=$((passed + 1))
+        else
+            echo "not ok - $name ($mode temporary):$problems"
+            failed=$((failed + 1))
+        fi
+    done
+}
+
+# 8 MiB of space; 1 MiB live + 5 MiB stored leaves 2 MiB for a 5 MiB copy.
+scenario "stored copy larger than the free space" size=8m stored5 old1 old
+# 2 + 3 + 3 MiB: the copy takes the very last page before flush and rename.
+scenario "copy fills the disk exactly" size=8m stored3 old2 new
+scenario "copy one page larger than the free space" size=8m stored3p old2 old
+scenario "no inode left for the temporary file" size=8m,nr_inodes=3 stored3 old1 old
+# 4 MiB taken by another file + 3 MiB stored leaves 1 MiB.
+scenario "no room to create a live file" size=8m stored3 - absent filler
+
+echo "$passed passed, $failed failed"
+[ $failed -eq 0 ]
