@@ -218,11 +218,11 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
 
     for (const Row &row : rows) {
         TempDir top;
-        const fs::path d = top.path();
+        const fs::path &d = top.path();
         row.setup(d);
         const Outcome o = run_program(d / row.cwd, {}, std::chrono::seconds(10),
                                       [&] { if (row.before) row.before(d); });
-        EXPECT_QUIET_SUCCESS(o, row.name);
+        expect_quiet_success(o, row.name);
         Names present;
         for (const auto &[name, want] : row.expect) {
             EXPECT_EQ(state(d / name), want) << row.name << ": " << name;

@@ -61,7 +61,7 @@ TEST(Crash, KilledAtAnyMomentTheLiveFileIsWholeOldOrWholeNew)
         const auto t0 = Clock::now();
         const Outcome o = run_program(dir.path());
         whole.push_back(Clock::now() - t0);
-        EXPECT_QUIET_SUCCESS(o, "finishing run " << i);
+        expect_quiet_success(o, "finishing run " + std::to_string(i));
         ASSERT_TRUE(same_content(live, stored)) << "finishing run " << i;
     }
     std::sort(whole.begin(), whole.end());
@@ -113,7 +113,7 @@ TEST(Crash, KilledAtAnyMomentTheLiveFileIsWholeOldOrWholeNew)
     // Whatever was left, the next run restores the live file properly.
     put(live, old);
     const Outcome o = run_program(dir.path());
-    EXPECT_QUIET_SUCCESS(o, "run after the kills");
+    expect_quiet_success(o, "run after the kills");
     EXPECT_TRUE(same_content(live, stored));
 }
 

@@ -30,8 +30,11 @@ bool no_copy_range = false;
 
 __attribute__((constructor)) void setup()
 {
-    if (const char *at = std::getenv("CFGRESTORE_FAULT_AT"))
-        std::sscanf(at, "%ld:%d", &fail_at, &fail_errno);
+    if (const char *at = std::getenv("CFGRESTORE_FAULT_AT")) {
+        char *rest = nullptr;
+        fail_at = std::strtol(at, &rest, 10);
+        fail_errno = *rest == ':' ? static_cast<int>(std::strtol(rest + 1, nullptr, 10)) : EIO;
+    }
     if (const char *path = std::getenv("CFGRESTORE_FAULT_LOG")) {
         using Open = int (*)(const char *, int, ...);
         log_fd = reinterpret_cast<Open>(dlsym(RTLD_NEXT, "open64"))(
@@ -61,17 +64,13 @@ bool fault(const char *name)
 
 template <typename Fn> Fn next(const char *name) { return reinterpret_cast<Fn>(dlsym(RTLD_NEXT, name)); }
 
-mode_t mode_arg(int flags, va_list args)
-{
-    return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE
-               ? static_cast<mode_t>(va_arg(args, int))
-               : 0;
-}
+// Only creating opens pass a mode.
+bool has_mode(int flags) { return (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE; }
 
 const char *open_name(const char *base, int flags)
 {
     static char name[32];
-    std::snprintf(name, sizeof name, "%s%s", base,
+    (void)std::snprintf(name, sizeof name, "%s%s", base,
                   (flags & O_TMPFILE) == O_TMPFILE ? ":tmpfile"
                   : (flags & O_CREAT) != 0         ? ":create"
                                                    : "");
@@ -80,12 +79,15 @@ const char *open_name(const char *base, int flags)
 
 } // namespace
 
+// The parameter lists go in as they are, parentheses and all.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define WRAP(ret, name, params, args)                                                      \
     extern "C" ret name params                                                             \
     {                                                                                      \
         static auto real = next<ret(*) params>(#name);                                     \
         return fault(#name) ? -1 : real args;                                              \
     }
+// NOLINTEND(bugprone-macro-parentheses)
 
 WRAP(int, close, (int fd), (fd))
 WRAP(int, fchmod, (int fd, mode_t mode), (fd, mode))
@@ -121,20 +123,26 @@ extern "C" ssize_t copy_file_range(int in, off64_t *in_off, int out, off64_t *ou
 extern "C" int open64(const char *path, int flags, ...)
 {
     static auto real = next<int (*)(const char *, int, ...)>("open64");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = mode_arg(flags, args);
-    va_end(args);
+    mode_t mode = 0;
+    if (has_mode(flags)) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int)); // NOLINT(clang-analyzer-valist.Uninitialized)
+        va_end(args);
+    }
     return fault(open_name("open64", flags)) ? -1 : real(path, flags, mode);
 }
 
 extern "C" int openat64(int dir, const char *path, int flags, ...)
 {
     static auto real = next<int (*)(int, const char *, int, ...)>("openat64");
-    va_list args;
-    va_start(args, flags);
-    const mode_t mode = mode_arg(flags, args);
-    va_end(args);
+    mode_t mode = 0;
+    if (has_mode(flags)) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, int)); // NOLINT(clang-analyzer-valist.Uninitialized)
+        va_end(args);
+    }
     if (fault(open_name("openat64", flags)))
         return -1;
     if (no_tmpfile && (flags & O_TMPFILE) == O_TMPFILE) {

@@ -21,10 +21,10 @@ struct Scenario {
 std::vector<std::string> trace_of(const Scenario &s, const fs::path &dir, const fs::path &log)
 {
     std::vector<std::string> env = s.env;
-    env.push_back("LD_PRELOAD=" FAULT_SHIM);
-    env.push_back("CFGRESTORE_FAULT_LOG=" + log.string());
+    env.emplace_back("LD_PRELOAD=" FAULT_SHIM);
+    env.emplace_back("CFGRESTORE_FAULT_LOG=" + log.string());
     const Outcome o = run_program(dir, env);
-    EXPECT_QUIET_SUCCESS(o, s.name << " trace run");
+    expect_quiet_success(o, std::string(s.name) + " trace run");
     std::vector<std::string> calls;
     std::ifstream in(log);
     for (std::string line; std::getline(in, line);)
@@ -91,11 +91,11 @@ TEST(FaultInjection, EveryFailedCallLeavesOldOrWholeNewAndNothingBehind)
                 TempDir dir;
                 prepare(dir);
                 std::vector<std::string> env = s.env;
-                env.push_back("LD_PRELOAD=" FAULT_SHIM);
-                env.push_back("CFGRESTORE_FAULT_AT=" + std::to_string(k + 1) + ":" + std::to_string(err));
+                env.emplace_back("LD_PRELOAD=" FAULT_SHIM);
+                env.emplace_back("CFGRESTORE_FAULT_AT=" + std::to_string(k + 1) + ":" + std::to_string(err));
                 const Outcome o = run_program(dir.path(), env);
                 ++runs;
-                EXPECT_QUIET_SUCCESS(o, what);
+                expect_quiet_success(o, what);
                 EXPECT_EQ(get(dir / "idapi32.cf_"), stored) << what;
                 const bool exists = fs::exists(dir / "idapi32.cfg");
                 const std::string live = exists ? get(dir / "idapi32.cfg") : "";

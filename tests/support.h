@@ -17,7 +17,7 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <signal.h>
+#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,8 +31,7 @@ inline std::string bytes(size_t size, unsigned seed)
 {
     std::mt19937 gen(seed);
     std::string s(size, '\0');
-    for (char &c : s)
-        c = static_cast<char>(gen());
+    std::generate(s.begin(), s.end(), [&gen] { return static_cast<char>(gen()); });
     return s;
 }
 
@@ -54,8 +53,8 @@ inline std::string get(const fs::path &p)
 inline Names entries(const fs::path &where = ".")
 {
     Names names;
-    for (const auto &e : fs::directory_iterator(where))
-        names.push_back(e.path().filename().string());
+    std::transform(fs::directory_iterator(where), fs::directory_iterator(), std::back_inserter(names),
+                   [](const fs::directory_entry &e) { return e.path().filename().string(); });
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -72,8 +71,8 @@ inline bool in_ci()
     do {                                                                                    \
         if (!(cond)) {                                                                      \
             if (support::in_ci())                                                           \
-                FAIL() << "needs " << why;                                                  \
-            GTEST_SKIP() << "needs " << why;                                                \
+                FAIL() << "needs " << (why);                                                  \
+            GTEST_SKIP() << "needs " << (why);                                                \
         }                                                                                   \
     } while (0)
 
@@ -100,7 +99,7 @@ public:
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
 
-    const fs::path &path() const { return path_; }
+    [[nodiscard]] const fs::path &path() const { return path_; }
     fs::path operator/(const std::string &name) const { return path_ / name; }
 
 private:
@@ -161,13 +160,13 @@ inline Outcome run_program(const fs::path &cwd, const std::vector<std::string> &
 }
 
 // The program's promise on every run: exit status 0 and not a word.
-#define EXPECT_QUIET_SUCCESS(outcome, what)                                                 \
-    do {                                                                                    \
-        EXPECT_FALSE((outcome).timed_out) << what;                                          \
-        EXPECT_EQ((outcome).status, 0) << what;                                             \
-        EXPECT_EQ((outcome).out, "") << what;                                               \
-        EXPECT_EQ((outcome).err, "") << what;                                               \
-    } while (0)
+inline void expect_quiet_success(const Outcome &o, const std::string &what)
+{
+    EXPECT_FALSE(o.timed_out) << what;
+    EXPECT_EQ(o.status, 0) << what;
+    EXPECT_EQ(o.out, "") << what;
+    EXPECT_EQ(o.err, "") << what;
+}
 #endif
 
 } // namespace support

@@ -9,6 +9,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -18,8 +19,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #if defined(__linux__)
@@ -50,8 +49,8 @@ public:
         return *this;
     }
 
-    int get() const noexcept { return fd_; }
-    bool ok() const noexcept { return fd_ >= 0; }
+    [[nodiscard]] int get() const noexcept { return fd_; }
+    [[nodiscard]] bool ok() const noexcept { return fd_ >= 0; }
     void reset(int fd = -1) noexcept
     {
         if (fd_ >= 0) {
@@ -201,8 +200,8 @@ public:
     Temp(const Temp &) = delete;
     Temp &operator=(const Temp &) = delete;
 
-    int fd() const noexcept { return fd_.get(); }
-    bool unnamed() const noexcept { return name_.empty(); }
+    [[nodiscard]] int fd() const noexcept { return fd_.get(); }
+    [[nodiscard]] bool unnamed() const noexcept { return name_.empty(); }
 
     bool create(const std::string &live_name, mode_t mode, bool allow_unnamed)
     {
@@ -316,7 +315,7 @@ bool copy_content(int src, int dst)
         if (errno == EINTR)
             continue;
         if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
-            errno != ENOTSUP && errno != EPERM && errno != EBADF)
+            errno != EPERM && errno != EBADF)
             return false;
         break; // refused between these files: go on by hand from here
     }

@@ -3,8 +3,8 @@
 // copy_file.cpp stands in for kernel32.
 #pragma once
 
-typedef int BOOL;
-typedef const char *LPCSTR;
+using BOOL = int;
+using LPCSTR = const char *;
 
 #define TRUE 1
 #define FALSE 0
