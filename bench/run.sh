@@ -19,9 +19,7 @@ while [ $# -gt 0 ]; do
     *) echo "unknown option $1" >&2; exit 2 ;;
     esac
 done
-for tool in hyperfine /usr/bin/time python3; do
-    command -v "$tool" >/dev/null || { echo "needs $tool (apt-get install hyperfine time python3)" >&2; exit 1; }
-done
+tools/install-deps bench
 
 cmake --preset bench >/dev/null
 cmake --build --preset bench >/dev/null
