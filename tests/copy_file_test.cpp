@@ -41,6 +41,8 @@ struct Seam {
     std::atomic<bool> short_and_interrupted{false};
     std::atomic<bool> no_tmpfile{false};
     std::atomic<bool> no_unnamed_link{false};
+    std::atomic<bool> unprivileged_link{false}; // no linking by descriptor
+    std::atomic<int> proc_links{0};
 };
 Seam seam;
 
@@ -111,10 +113,12 @@ extern "C" int openat64(int dir, const char *path, int flags, ...)
 extern "C" int linkat(int from_dir, const char *from, int to_dir, const char *to, int flags) noexcept
 {
     static auto fn = real<int (*)(int, const char *, int, const char *, int)>("linkat");
-    if (seam.no_unnamed_link && (*from == '\0' || std::strncmp(from, "/proc/", 6) == 0)) {
-        errno = ENOENT;
+    const bool by_fd = *from == '\0', by_proc = std::strncmp(from, "/proc/", 6) == 0;
+    if ((seam.no_unnamed_link && (by_fd || by_proc)) || (seam.unprivileged_link && by_fd)) {
+        errno = ENOENT; // what the kernel says to a caller without CAP_DAC_READ_SEARCH
         return -1;
     }
+    seam.proc_links += by_proc ? 1 : 0;
     return fn(from_dir, from, to_dir, to, flags);
 }
 
@@ -155,7 +159,7 @@ protected:
     void TearDown() override
     {
         seam.refuse_copy_range = seam.short_and_interrupted = false;
-        seam.no_tmpfile = seam.no_unnamed_link = false;
+        seam.no_tmpfile = seam.no_unnamed_link = seam.unprivileged_link = false;
         fs::current_path(old_cwd_);
     }
 
@@ -217,6 +221,14 @@ TEST_F(CopyFileTest, FallsBackToANamedTemporaryWhereUnnamedOnesFail)
 {
     const std::string src = bytes(300000, 5);
     put("src", src);
+    put("live", "old");
+    // Without the privilege to link by descriptor, the link goes through /proc.
+    seam.proc_links = 0;
+    seam.unprivileged_link = true;
+    EXPECT_TRUE(CopyFileA("src", "live", FALSE));
+    EXPECT_EQ(get("live"), src);
+    EXPECT_EQ(seam.proc_links, 1);
+    seam.unprivileged_link = false;
     put("live", "old");
     seam.no_unnamed_link = true; // unnamed file made, but it cannot be linked
     EXPECT_TRUE(CopyFileA("src", "live", FALSE));
