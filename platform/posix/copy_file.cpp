@@ -11,8 +11,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <initializer_list>
 #include <string>
