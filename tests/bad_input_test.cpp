@@ -13,7 +13,7 @@ namespace {
 
 using namespace support;
 
-const std::string kNew = "[stored]\r\nLANGDRIVER=ascii\r\n", kOld = "[live]\r\nedited by hand\r\n";
+const std::string kNew = "[stored]\r\ncolour=blue\r\n", kOld = "[live]\r\nedited by hand\r\n";
 
 // A name's state, as rows write it out.
 std::string state(const fs::path &p)

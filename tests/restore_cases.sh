@@ -3,16 +3,18 @@
 #   restore_cases.sh PROGRAM [RUNNER...]
 # Each case runs in a fresh directory and checks exit status 0, empty stdout
 # and stderr, both files byte for byte, and that nothing else was left there.
+# Under Wine, HOLD_FILE names the test helper that holds a file open.
 set -u
 
 prog=$(realpath "$1")
 shift
 runner=("$@")
 kind=native
-[ ${#runner[@]} -gt 0 ] && kind=wine
+[ ${#runner[@]} -gt 0 ] && kind=wine && wine_bin=$(dirname "$(command -v "${runner[0]}")")
 
 work=$(mktemp -d)
-trap 'chmod -R u+w "$work"; rm -rf "$work"' EXIT
+chmod 755 "$work" # an unprivileged user's case runs in here
+trap 'stop_user; chmod -R u+w "$work"; rm -rf "$work"' EXIT
 ref=$work/ref
 mkdir "$ref"
 
@@ -51,10 +53,41 @@ restore_as() {
     timeout 120 "${runner[@]}" "$program" "$@" >"$work/stdout" 2>"$work/stderr" </dev/null
     rc=$?
     [ $rc -eq 0 ] || problem "exit status $rc, expected 0"
-    [ -s "$work/stdout" ] && problem "wrote to stdout: $(head -c 200 "$work/stdout")"
-    [ -s "$work/stderr" ] && problem "wrote to stderr: $(head -c 200 "$work/stderr")"
+    [ -s "$work/stdout" ] && problem "wrote $(wc -c <"$work/stdout") bytes to stdout"
+    [ -s "$work/stderr" ] && problem "wrote $(wc -c <"$work/stderr") bytes to stderr"
 }
 restore() { restore_as "$prog" "$@"; }
+
+# As root, a run by an unprivileged user: the program copied where that user
+# can reach it and, under Wine, a prefix of that user's own.
+user_env=()
+user_prog=
+start_user() {
+    [ -n "$user_prog" ] && return
+    local home=$work/user
+    mkdir -p "$home"
+    cp "$prog" "$home/"
+    chown -R 65534:65534 "$home"
+    user_prog=$home/$(basename "$prog")
+    user_env=(setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$home" WINEPREFIX="$home/prefix")
+    if [ "$kind" = wine ]; then
+        "${user_env[@]}" "$wine_bin/wineboot" -i >/dev/null 2>&1
+        "${user_env[@]}" "$wine_bin/wineserver" -w
+    fi
+}
+stop_user() {
+    if [ "$kind" = wine ] && [ -n "$user_prog" ]; then
+        "${user_env[@]}" "$wine_bin/wineserver" -k 2>/dev/null
+    fi
+    return 0
+}
+restore_unprivileged() {
+    start_user
+    local saved=("${runner[@]}")
+    runner=("${user_env[@]}" "${runner[@]}")
+    restore_as "$user_prog" "$@"
+    runner=("${saved[@]}")
+}
 
 in_dir() { # in_dir DIR COMMAND... : without a subshell, so problems count
     cd "$1" || exit 2
@@ -67,7 +100,7 @@ same() { # same NAME REF
     if [ ! -f "$1" ]; then
         problem "$1 is missing"
     elif ! cmp -s "$1" "$2"; then
-        problem "$1 differs from $(basename "$2")"
+        problem "$1 differs from $(basename "$2"): $(stat -c %s "$1") bytes against $(stat -c %s "$2"), $(cmp "$1" "$2" 2>&1 | sed -n 's/.*differ: \(byte [0-9]*\).*/first differing at \1/p; s/.*EOF on \([^ ]*\).*/\1 ends first/p')"
     fi
 }
 
@@ -79,7 +112,7 @@ listing() { # listing "NAME..." : exactly these entries, no leftovers
 
 # Test data: every byte value, text with CR LF line ends, a few MiB of noise.
 for i in $(seq 0 255); do printf "\\x$(printf %02x "$i")"; done >"$ref/bytes"
-printf '[engine]\r\nPATH=C:\\DATA\r\n\r\n; stored\r\n' >"$ref/text"
+printf '[section]\r\ncolour=blue\r\n\r\n; stored\r\n' >"$ref/text"
 head -c $((3 << 20)) /dev/urandom >"$ref/large"
 head -c 10240 /dev/urandom >"$ref/old"
 : >"$ref/empty"
@@ -155,19 +188,103 @@ begin read_only_live
 cp "$ref/text" idapi32.cf_
 cp "$ref/old" idapi32.cfg
 chmod a-w idapi32.cfg
-restore
-# The POSIX copy refuses a read-only live file for everyone, as Windows does.
-# Wine maps read-only to missing write bits, which root passes over, so under
-# Wine as root the file is replaced (and stays read-only).
-if [ "$kind" = wine ] && [ "$(id -u)" -eq 0 ]; then
-    same idapi32.cfg "$ref/text"
+# Root passes over missing write bits, and Wine maps the read-only attribute
+# to them; so as root the case runs as an ordinary user who owns the files.
+if [ "$(id -u)" -eq 0 ]; then
+    chown -R 65534:65534 .
+    restore_unprivileged
 else
-    same idapi32.cfg "$ref/old"
+    restore
 fi
-[ -w idapi32.cfg ] && [ "$(id -u)" -ne 0 ] && problem "live file became writable"
+same idapi32.cfg "$ref/old"
 [ -n "$(find idapi32.cfg -perm /222)" ] && problem "live file gained write bits"
 listing "idapi32.cf_ idapi32.cfg"
 end
+
+begin working_directory_with_spaces_and_non_ascii_letters
+dir="Données de l'appli ÄÖ ü 設定"
+mkdir "$dir"
+cp "$ref/text" "$dir/idapi32.cf_"
+cp "$ref/old" "$dir/idapi32.cfg"
+cp "$ref/bytes" idapi32.cf_ # a decoy one level up, with no live file beside it
+in_dir "$dir" restore
+same "$dir/idapi32.cfg" "$ref/text"
+same idapi32.cf_ "$ref/bytes"
+listing "$dir idapi32.cf_"
+in_dir "$dir" listing "idapi32.cf_ idapi32.cfg"
+end
+
+if [ "$kind" = wine ]; then
+    # hold FILE: another process holds FILE open with no sharing, as a running
+    # engine does, until release.
+    hold() {
+        rm -f "$work/ready" "$work/release"
+        "${runner[@]}" "$HOLD_FILE" "$1" "Z:$work/ready" "Z:$work/release" </dev/null >/dev/null 2>&1 &
+        holder=$!
+        for _ in $(seq 600); do
+            [ -e "$work/ready" ] && return 0
+            kill -0 $holder 2>/dev/null || break
+            sleep 0.1
+        done
+        problem "the helper could not hold $1"
+        return 1
+    }
+    release() {
+        touch "$work/release"
+        wait $holder || problem "the helper failed"
+    }
+
+    begin live_file_held_open_by_another_process
+    cp "$ref/text" idapi32.cf_
+    cp "$ref/old" idapi32.cfg
+    if hold idapi32.cfg; then
+        restore
+        same idapi32.cfg "$ref/old"
+        release
+    fi
+    restore
+    same idapi32.cfg "$ref/text"
+    same idapi32.cf_ "$ref/text"
+    listing "idapi32.cf_ idapi32.cfg"
+    end
+
+    begin stored_copy_held_open_by_another_process
+    cp "$ref/text" idapi32.cf_
+    cp "$ref/old" idapi32.cfg
+    if hold idapi32.cf_; then
+        restore
+        same idapi32.cfg "$ref/old"
+        release
+    fi
+    same idapi32.cf_ "$ref/text"
+    listing "idapi32.cf_ idapi32.cfg"
+    end
+
+    # Wine's relay trace shows every call the program makes into kernel32.
+    begin one_copy_call_with_the_exact_arguments_and_no_console_write
+    cp "$ref/text" idapi32.cf_
+    WINEDEBUG=+relay timeout 120 "${runner[@]}" "$prog" >"$work/stdout" 2>"$work/relay" </dev/null
+    rc=$?
+    [ $rc -eq 0 ] || problem "exit status $rc, expected 0"
+    [ -s "$work/stdout" ] && problem "wrote $(wc -c <"$work/stdout") bytes to stdout"
+    same idapi32.cfg "$ref/text"
+    calls=$(grep -a ':Call KERNEL32\.CopyFileA(' "$work/relay")
+    # Pointers vary; the strings, the flag and the caller (the .exe's own image
+    # at 0x400000) do not.
+    shown=$(printf '%s\n' "$calls" | sed -E 's/^[0-9a-f]+:Call //; s/[0-9a-f]{8} "/"/g; s/ ret=004[0-9a-f]{5}$/ from the program/')
+    [ "$shown" = 'KERNEL32.CopyFileA("idapi32.cf_","idapi32.cfg",00000000) from the program' ] ||
+        problem "calls to CopyFileA: $(printf '%s' "$calls" | grep -c '^') ($(printf '%s' "$shown" | head -c 300))"
+    echo "    relay: $(printf '%s' "$calls" | head -n 1)"
+    # Outside the copy itself, the program's thread writes to no handle at all.
+    tid=${calls%%:*}
+    writes=$(awk -v t="$tid:" 'index($0, t) == 1 {
+            if ($0 ~ /Call KERNEL32\.CopyFileA\(/) inside = 1
+            else if ($0 ~ /Ret  KERNEL32\.CopyFileA\(/) inside = 0
+            else if (!inside && $0 ~ /Call (KERNEL32\.Write(File|Console[AW])|ntdll\.NtWriteFile)\(/) n++
+        } END { print n + 0 }' "$work/relay")
+    [ "$writes" = 0 ] || problem "$writes writes outside the copy"
+    end
+fi
 
 echo "$passed passed, $failed failed"
 [ $failed -eq 0 ]

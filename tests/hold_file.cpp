@@ -1,0 +1,25 @@
+// Test helper, Win32: holds a file open with no sharing, as a running engine
+// holds its configuration, until told to let go.
+//   hold_file.exe FILE READY RELEASE
+// Opens FILE with share mode 0, creates READY, waits until RELEASE exists
+// (at most a minute), then closes FILE. Exit 1 if FILE cannot be opened.
+#include <windows.h>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4)
+        return 2;
+    HANDLE held = CreateFileA(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (held == INVALID_HANDLE_VALUE)
+        return 1;
+    HANDLE ready = CreateFileA(argv[2], GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (ready == INVALID_HANDLE_VALUE)
+        return 1;
+    CloseHandle(ready);
+    for (int i = 0; i < 3000 && GetFileAttributesA(argv[3]) == INVALID_FILE_ATTRIBUTES; ++i)
+        Sleep(20);
+    CloseHandle(held);
+    return 0;
+}
