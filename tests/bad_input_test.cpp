@@ -6,14 +6,20 @@
 #include <cstring>
 #include <iostream>
 
+#include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/xattr.h>
 
 namespace {
 
 using namespace support;
 
 const std::string kNew = "[stored]\r\ncolour=blue\r\n", kOld = "[live]\r\nedited by hand\r\n";
+constexpr uid_t kNobody = 65534;
 
 // A name's state, as rows write it out.
 std::string state(const fs::path &p)
@@ -55,11 +61,48 @@ void socket_at(const fs::path &p)
     close(fd); // the name stays
 }
 
-// Runs as an unprivileged user; meaningful only when started as root.
+// Runs as the unprivileged user nobody (group nogroup); meaningful only
+// when started as root.
 void drop_privileges()
 {
-    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
         _exit(125);
+}
+void as_nobody(const fs::path &) { drop_privileges(); }
+
+void owner(const fs::path &p, uid_t uid, gid_t gid) { ASSERT_EQ(lchown(p.c_str(), uid, gid), 0); }
+
+// Sets or clears the append-only flag, as chattr +a / -a does.
+bool append_only(const fs::path &p, bool on)
+{
+    const int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL,
+                     ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    close(fd);
+    return ok;
+}
+
+void limit(int resource, rlim_t value)
+{
+    const rlimit l{value, value};
+    if (setrlimit(resource, &l) != 0)
+        _exit(123);
+}
+
+// What must stay the same of the live file when it is kept in place (all of
+// it, inode too) or replaced (all but the inode and the link count).
+std::string identity(const fs::path &p, bool with_inode)
+{
+    struct stat st {};
+    if (stat(p.c_str(), &st) != 0)
+        return "absent";
+    std::string id = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " mode " +
+                     std::to_string(st.st_mode & 07777) + " xattrs " + xattrs(p);
+    if (with_inode)
+        id += " inode " + std::to_string(st.st_ino) + " links " + std::to_string(st.st_nlink);
+    return id;
 }
 
 struct Row {
@@ -68,6 +111,11 @@ struct Row {
     std::vector<std::pair<std::string, std::string>> expect; // name -> end state
     std::string cwd = ".";                                    // where it runs, inside the row
     std::function<void(const fs::path &)> before = {};       // in the child, before exec
+    // How the live file in cwd must have been put in place, if it was:
+    // "in place" (the same file), "replaced" (a new file like the old one).
+    std::string way = "";
+    bool needs_root = false;
+    std::function<void(const fs::path &)> cleanup = {};
 };
 
 TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
@@ -81,7 +129,7 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
              file(d / "idapi32.cf_", "");
              file(d / "idapi32.cfg", kOld);
          },
-         {{"idapi32.cf_", "file empty"}, {"idapi32.cfg", "file empty"}}},
+         {{"idapi32.cf_", "file empty"}, {"idapi32.cfg", "file empty"}}, ".", {}, "replaced"},
         {"stored copy read-only, no live file", [](auto &d) { file(d / "idapi32.cf_", kNew, 0444); },
          {{"idapi32.cf_", "file NEW read-only"}, {"idapi32.cfg", "file NEW read-only"}}},
         {"stored copy a directory",
@@ -160,15 +208,15 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
              fs::create_symlink("idapi32.cf_", d / "idapi32.cfg");
          },
          {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "link to idapi32.cf_"}}},
-        // The live name is replaced, not written through: the other name
-        // keeps what it had.
+        // Written through, as the platform does: every name sees the new content.
         {"live file a hard link shared with another name",
          [](auto &d) {
              file(d / "idapi32.cf_", kNew);
              file(d / "idapi32.cfg", kOld);
              fs::create_hard_link(d / "idapi32.cfg", d / "other.cfg");
          },
-         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}, {"other.cfg", "file OLD"}}},
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}, {"other.cfg", "file NEW"}}, ".",
+         {}, "in place"},
         {"live file a hard link to the stored copy",
          [](auto &d) {
              file(d / "idapi32.cf_", kNew);
@@ -183,16 +231,118 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
              ASSERT_EQ(chmod((d / "locked").c_str(), root ? 0755 : 0555), 0);
              ASSERT_EQ(chmod(d.c_str(), 0755), 0);
          },
-         {{"locked/idapi32.cf_", "file NEW"}, {"locked/idapi32.cfg", "file OLD"}, {"locked", "dir"}},
-         "locked", [](auto &) { drop_privileges(); }},
+         {{"locked/idapi32.cf_", "file NEW"}, {"locked/idapi32.cfg", "file NEW"}, {"locked", "dir"}},
+         "locked", as_nobody, "in place"},
+        {"live file the caller owns, in a directory it cannot write",
+         [](auto &d) {
+             fs::create_directory(d / "locked");
+             file(d / "locked/idapi32.cf_", kNew);
+             file(d / "locked/idapi32.cfg", kOld);
+             owner(d / "locked/idapi32.cfg", kNobody, kNobody);
+             ASSERT_EQ(chmod(d.c_str(), 0755), 0);
+         },
+         {{"locked/idapi32.cf_", "file NEW"}, {"locked/idapi32.cfg", "file NEW"}, {"locked", "dir"}},
+         "locked", as_nobody, "in place", true},
+        {"another user's file that everyone may write",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld, 0666);
+             ASSERT_EQ(chmod(d.c_str(), 0777), 0);
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".", as_nobody, "in place", true},
+        {"another user's file in a sticky world-writable directory",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld, 0666);
+             ASSERT_EQ(chmod(d.c_str(), 01777), 0);
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".", as_nobody, "in place", true},
+        {"another user's file that the caller's group may write",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld, 0660);
+             owner(d / "idapi32.cfg", 0, kNobody);
+             ASSERT_EQ(chmod(d.c_str(), 0777), 0);
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".", as_nobody, "in place", true},
+        {"another user's file with an access list that lets the caller write",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld, 0640);
+             const std::string acl = acl_granting_write(kNobody);
+             ASSERT_EQ(setxattr((d / "idapi32.cfg").c_str(), "system.posix_acl_access", acl.data(),
+                                acl.size(), 0), 0) << "access lists on " << d;
+             ASSERT_EQ(chmod(d.c_str(), 0777), 0);
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".", as_nobody, "in place", true},
+        {"append-only directory with a live file",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld);
+             ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d;
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".", {}, "in place", true,
+         [](auto &d) { append_only(d, false); }},
+        {"append-only directory without a live file",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d;
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".", {}, "", true,
+         [](auto &d) { append_only(d, false); }},
+        {"live file with extended attributes of its own",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld);
+             for (const char *name : {"user.origin", "user.checked"})
+                 ASSERT_EQ(setxattr((d / "idapi32.cfg").c_str(), name, name, 6, 0), 0)
+                     << "user attributes on " << d;
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".", {}, "replaced"},
+        {"file size limit below the stored copy's size",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld);
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file OLD"}}, ".",
+         [](auto &) { limit(RLIMIT_FSIZE, kNew.size() - 1); }},
+        {"file size limit exactly the stored copy's size",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld);
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".",
+         [](auto &) { limit(RLIMIT_FSIZE, kNew.size()); }, "replaced"},
+        {"file size limit exactly the stored copy's size, written in place",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld);
+             fs::create_hard_link(d / "idapi32.cfg", d / "other.cfg");
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}, {"other.cfg", "file NEW"}}, ".",
+         [](auto &) { limit(RLIMIT_FSIZE, kNew.size()); }, "in place"},
+        {"a stack of 64 KiB",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld);
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".",
+         [](auto &) { limit(RLIMIT_STACK, 64 << 10); }, "replaced"},
+        {"live name a link to a file with the longest name there can be",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / std::string(NAME_MAX, 'n'), kOld);
+             fs::create_symlink(std::string(NAME_MAX, 'n'), d / "idapi32.cfg");
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "link to " + std::string(NAME_MAX, 'n')},
+          {std::string(NAME_MAX, 'n'), "file NEW"}}, ".", {}, "replaced"},
         {"stored copy the caller may not read",
          [root](auto &d) {
              file(d / "idapi32.cf_", kNew, root ? 0600 : 0200);
              file(d / "idapi32.cfg", kOld, 0666);
              ASSERT_EQ(chmod(d.c_str(), 0777), 0);
          },
-         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file OLD"}}, ".",
-         [](auto &) { drop_privileges(); }},
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file OLD"}}, ".", as_nobody},
         {"working directory deleted while the program runs",
          [](auto &d) {
              fs::create_directory(d / "gone");
@@ -216,13 +366,32 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
           {"idapi32.cfg", "absent"}}},
     };
 
+    int skipped = 0;
     for (const Row &row : rows) {
+        if (row.needs_root && !root) {
+            if (in_ci())
+                ADD_FAILURE() << row.name << ": needs root, to act as another user";
+            ++skipped;
+            continue;
+        }
         TempDir top;
         const fs::path &d = top.path();
         row.setup(d);
+        if (::testing::Test::HasFatalFailure())
+            return;
+        std::error_code ec;
+        const fs::path live = fs::weakly_canonical(d / row.cwd / "idapi32.cfg", ec);
+        const std::string kept = identity(live, true), like = identity(live, false);
         const Outcome o = run_program(d / row.cwd, {}, std::chrono::seconds(10),
                                       [&] { if (row.before) row.before(d); });
         expect_quiet_success(o, row.name);
+        if (row.way == "in place") {
+            EXPECT_EQ(identity(live, true), kept) << row.name << ": not the same file";
+        }
+        if (row.way == "replaced") {
+            EXPECT_NE(identity(live, true), kept) << row.name << ": not a new file";
+            EXPECT_EQ(identity(live, false), like) << row.name << ": not like the old file";
+        }
         Names present;
         for (const auto &[name, want] : row.expect) {
             EXPECT_EQ(state(d / name), want) << row.name << ": " << name;
@@ -239,8 +408,12 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
             std::sort(inside.begin(), inside.end());
             EXPECT_EQ(entries(d / row.cwd), inside) << row.name << ": nothing else may appear";
         }
+        if (row.cleanup)
+            row.cleanup(d);
+        if (!row.way.empty())
+            std::cout << row.name << ": " << row.way << "\n";
     }
-    std::cout << rows.size() << " rows\n";
+    std::cout << rows.size() - skipped << " rows, " << skipped << " skipped as not root\n";
 }
 
 } // namespace

@@ -23,6 +23,7 @@ TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
         int gate[2];
         ASSERT_EQ(pipe(gate), 0);
         std::vector<pid_t> pids;
+        const char *prog = program();
         for (int i = 0; i < instances; ++i) {
             const pid_t pid = fork();
             if (pid == 0) {
@@ -33,7 +34,7 @@ TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
                 dup2(null, 1);
                 if (chdir(dir.path().c_str()) != 0)
                     _exit(126);
-                execl(CFGRESTORE_PROGRAM, CFGRESTORE_PROGRAM, static_cast<char *>(nullptr));
+                execl(prog, prog, static_cast<char *>(nullptr));
                 _exit(127);
             }
             pids.push_back(pid);

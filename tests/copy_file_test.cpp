@@ -361,13 +361,8 @@ TEST_F(CopyFileTest, ReplaceKeepsOwnerGroupModeAndAccessList)
     ASSERT_EQ(chown("live", 4321, 8765), 0);
     ASSERT_EQ(chmod("live", 02640), 0); // set-gid survives the change of owner too
     // An access list granting user 1234 write: what lets a service keep
-    // writing the file. Binary form: version, then (tag, perm, id) entries.
-    const std::vector<std::uint32_t> acl = {2,           0x00060001, 0xffffffff, 0x00060002, 1234,
-                                            0x00040004, 0xffffffff, 0x00060010, 0xffffffff,
-                                            0x00000020, 0xffffffff};
-    std::string acl_bytes;
-    for (std::uint32_t w : acl)
-        acl_bytes.append(reinterpret_cast<const char *>(&w), sizeof w);
+    // writing the file.
+    const std::string acl_bytes = acl_granting_write(1234);
     const bool acls = setxattr("live", "system.posix_acl_access", acl_bytes.data(),
                                acl_bytes.size(), 0) == 0;
     ASSERT_EQ(chmod("live", 02660), 0); // group bits are the mask: rw-

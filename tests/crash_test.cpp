@@ -14,6 +14,7 @@ using Clock = std::chrono::steady_clock;
 
 pid_t start(const fs::path &dir)
 {
+    const char *prog = program();
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR);
@@ -22,7 +23,7 @@ pid_t start(const fs::path &dir)
         dup2(null, 2);
         if (chdir(dir.c_str()) != 0)
             _exit(126);
-        execl(CFGRESTORE_PROGRAM, CFGRESTORE_PROGRAM, static_cast<char *>(nullptr));
+        execl(prog, prog, static_cast<char *>(nullptr));
         _exit(127);
     }
     return pid;

@@ -32,14 +32,16 @@ mib 3072 stored3
 mib $((3072 + 4)) stored3p
 mib 4096 filler
 
-# scenario NAME MOUNT-OPTIONS STORED OLD|- EXPECT(old|new|absent) [FILLER]
+# scenario NAME MOUNT-OPTIONS STORED OLD|- EXPECT(old|new|absent) [FILLER] [linked]
+# "linked" gives the live file a second name, so it is written in place.
 scenario() {
-    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} mode env problems
+    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} linked=${7:-} mode env problems
     for mode in unnamed named; do
         problems=
         mount -t tmpfs -o "$opts" tmpfs "$disk" || { echo "cannot mount tmpfs"; exit 1; }
         [ -n "$filler" ] && cp "$ref/$filler" "$disk/filler"
         [ "$old" != - ] && cp "$ref/$old" "$disk/idapi32.cfg"
+        [ -n "$linked" ] && ln "$disk/idapi32.cfg" "$disk/other.cfg"
         cp "$ref/$stored" "$disk/idapi32.cf_"
         env=()
         [ $mode = named ] && env=(LD_PRELOAD="$shim" CFGRESTORE_NO_TMPFILE=1)
@@ -57,6 +59,8 @@ scenario() {
         want="idapi32.cf_"
         [ "$expect" != absent ] && want+=" idapi32.cfg"
         [ -n "$filler" ] && want="filler $want"
+        [ -n "$linked" ] && want+=" other.cfg"
+        [ -n "$linked" ] && ! cmp -s "$disk/idapi32.cfg" "$disk/other.cfg" && problems+=" link broken;"
         have=$(ls -A "$disk" | sort | tr '\n' ' ')
         [ "$have" = "$want " ] || problems+=" directory holds '$have';"
         umount "$disk"
@@ -76,6 +80,10 @@ scenario "stored copy larger than the free space" size=8m stored5 old1 old
 scenario "copy fills the disk exactly" size=8m stored3 old2 new
 scenario "copy one page larger than the free space" size=8m stored3p old2 old
 scenario "no inode left for the temporary file" size=8m,nr_inodes=3 stored3 old1 old
+# Written in place: 2 + 5 MiB leaves 1 MiB, too little to grow to 5 MiB;
+# 1 + 3 MiB leaves 4, enough to grow to 3.
+scenario "in place, no room to grow" size=8m stored5 old2 old "" linked
+scenario "in place, room to grow" size=8m stored3 old1 new "" linked
 # 4 MiB taken by another file + 3 MiB stored leaves 1 MiB.
 scenario "no room to create a live file" size=8m stored3 - absent filler
 

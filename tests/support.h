@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <csignal>
+#include <sys/xattr.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,6 +58,38 @@ inline Names entries(const fs::path &where = ".")
                    [](const fs::directory_entry &e) { return e.path().filename().string(); });
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// A file's extended attributes, access lists included: names with the size
+// and a hash of each value, sorted, so two files compare as strings.
+inline std::string xattrs(const fs::path &p)
+{
+    std::string list(65536, '\0');
+    const ssize_t len = listxattr(p.c_str(), list.data(), list.size());
+    Names names;
+    for (ssize_t at = 0; at < len; at += static_cast<ssize_t>(names.back().size()) + 1)
+        names.emplace_back(&list[static_cast<size_t>(at)]);
+    std::sort(names.begin(), names.end());
+    std::string out;
+    for (const std::string &name : names) {
+        std::string value(65536, '\0');
+        const ssize_t n = getxattr(p.c_str(), name.c_str(), value.data(), value.size());
+        value.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        out += name + "(" + std::to_string(value.size()) + " bytes, " +
+               std::to_string(std::hash<std::string>()(value) % 100000) + ") ";
+    }
+    return out;
+}
+
+// The binary form of an access list (system.posix_acl_access) that lets the
+// owner and `uid` read and write, the group read, others nothing.
+inline std::string acl_granting_write(uint32_t uid)
+{
+    // Version, then entries of tag (16 bits), permissions (16 bits) and id.
+    const std::vector<uint32_t> words = {2,          0x00060001, 0xffffffff, 0x00060002, uid,
+                                         0x00040004, 0xffffffff, 0x00060010, 0xffffffff,
+                                         0x00000020, 0xffffffff};
+    return std::string(reinterpret_cast<const char *>(words.data()), words.size() * sizeof(uint32_t));
 }
 
 inline bool in_ci()
@@ -107,6 +140,36 @@ private:
 };
 
 #ifdef CFGRESTORE_PROGRAM
+// The program under test, copied once to a place every user can reach: the
+// build may lie under a directory that an unprivileged case cannot enter.
+inline const char *program()
+{
+    static const struct Copy {
+        Copy()
+        {
+            char tmpl[] = "/tmp/cfgrestore-bin.XXXXXX";
+            if (mkdtemp(tmpl) == nullptr)
+                throw std::runtime_error("mkdtemp failed");
+            dir = tmpl;
+            path = dir + "/cfgrestore";
+            fs::copy_file(CFGRESTORE_PROGRAM, path);
+            fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                     fs::perms::others_read | fs::perms::others_exec);
+            fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                      fs::perms::others_read | fs::perms::others_exec);
+        }
+        ~Copy()
+        {
+            std::error_code ec;
+            fs::remove_all(dir, ec);
+        }
+        Copy(const Copy &) = delete;
+        Copy &operator=(const Copy &) = delete;
+        std::string dir, path;
+    } copy;
+    return copy.path.c_str();
+}
+
 struct Outcome {
     int status = -1; // exit status, or -signal
     bool timed_out = false;
@@ -121,6 +184,7 @@ inline Outcome run_program(const fs::path &cwd, const std::vector<std::string> &
                            const std::function<void()> &before = {})
 {
     Outcome o;
+    const char *prog = program();
     char out_name[] = "/tmp/cfgrestore-out.XXXXXX", err_name[] = "/tmp/cfgrestore-err.XXXXXX";
     const int out = mkstemp(out_name), err = mkstemp(err_name);
     const pid_t pid = fork();
@@ -135,7 +199,7 @@ inline Outcome run_program(const fs::path &cwd, const std::vector<std::string> &
             putenv(const_cast<char *>(e.c_str()));
         if (before)
             before();
-        execl(CFGRESTORE_PROGRAM, CFGRESTORE_PROGRAM, static_cast<char *>(nullptr));
+        execl(prog, prog, static_cast<char *>(nullptr));
         _exit(127);
     }
     const auto deadline = std::chrono::steady_clock::now() + limit;

@@ -1,25 +1,44 @@
 // POSIX stand-in for kernel32 CopyFileA.
 //
-// The live file is never written in place. The new content goes into a
-// temporary file in the live file's own directory, is flushed to disk, and is
-// then renamed over the live name, so a reader, a crash or a full disk sees
-// either the whole old file or the whole new one. The source is only read.
+// How the live file is put in place:
+// - Replaced atomically wherever the new file can take the old one's place
+//   unchanged: same owner and group, every extended attribute the caller can
+//   see (access lists included), no other hard link, and a directory that
+//   allows the rename. The new content goes into a temporary file beside it,
+//   is flushed, renamed over the live name, and the directory is flushed: a
+//   reader, a crash or a power cut sees the whole old file or the whole new.
+// - Otherwise written in place, as the platform itself does, and only where
+//   the caller may open the live file for writing anyway. The whole new size
+//   is reserved first, so a full disk fails before any byte changes; then
+//   the content is written from the start, cut to length, and flushed. The
+//   file keeps its inode, owner, mode, access list, attributes and links. A
+//   crash in the middle of this write can leave a mixed file.
+// - A live file that does not exist is built unnamed and linked straight to
+//   its name, so nothing is left behind and no existing name is clobbered.
+// No name is ever made that could not be removed again, a resource limit
+// never kills the caller, and the source is only read.
 #include <windows.h>
 
-#include <array>
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
-#include <initializer_list>
+#include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <linux/fs.h>
 #include <sys/xattr.h>
 #endif
 
@@ -105,6 +124,15 @@ bool open_source(const char *path, Fd &fd, struct stat &st)
     return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+// A file larger than the caller may write would end in SIGXFSZ part way.
+bool within_size_limit(off_t size)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return true;
+    return static_cast<std::uintmax_t>(size) <= limit.rlim_cur || fail(EFBIG);
+}
+
 // Where the kernel says an open descriptor leads, as an absolute path.
 bool path_of(int fd, std::string &path)
 {
@@ -158,8 +186,31 @@ bool follow_link(Place &live, struct stat &st)
     return true;
 }
 
-// A name for a temporary file: hidden, beside the live file, and unlikely to
-// meet another run's; callers retry on EEXIST.
+// Whether names in the directory may be removed or renamed: an append-only
+// or immutable directory keeps every name made in it.
+struct DirRules {
+    bool append_only = false;
+    bool immutable = false;
+};
+
+DirRules dir_rules(int dir)
+{
+    DirRules rules;
+#if defined(FS_IOC_GETFLAGS)
+    int flags = 0;
+    if (::ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0) { // NOLINT(cppcoreguidelines-pro-type-vararg)
+        rules.append_only = (flags & FS_APPEND_FL) != 0;
+        rules.immutable = (flags & FS_IMMUTABLE_FL) != 0;
+    }
+#else
+    (void)dir;
+#endif
+    return rules;
+}
+
+// A name for a temporary file: hidden, beside the live file, within the
+// longest name a directory takes, and unlikely to meet another run's;
+// callers retry on EEXIST.
 std::string hidden_name(const std::string &live_name)
 {
     static std::atomic<unsigned> counter{0};
@@ -173,7 +224,8 @@ std::string hidden_name(const std::string &live_name)
     x ^= x >> 33;
     static const char digits[] =
         "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-    std::string name = "." + live_name + ".";
+    constexpr size_t kSuffix = 10; // the dots and eight digits
+    std::string name = "." + live_name.substr(0, NAME_MAX - kSuffix) + ".";
     for (int i = 0; i < 8; ++i, x /= 62)
         name += digits[x % 62];
     return name;
@@ -227,32 +279,41 @@ public:
         return false;
     }
 
-    // Puts the finished file under `live_name`, replacing what is there or,
-    // unless `replace`, failing with EEXIST if the name is taken.
-    bool publish(const std::string &live_name, bool replace)
+    // Gives the finished file the live name, which must not exist: EEXIST
+    // comes atomically if another run got there first.
+    bool link_as(const std::string &live_name)
     {
-        if (unnamed()) {
-            if (!replace)
-                return link_unnamed(live_name); // EEXIST comes atomically
-            // A link cannot replace a file, so name it first, then rename.
-            for (int i = 0;; ++i) {
-                std::string name = hidden_name(live_name);
-                if (link_unnamed(name)) {
-                    name_ = std::move(name);
-                    break;
-                }
-                if (errno != EEXIST || i + 1 == kNameTries)
-                    return false;
-            }
+        if (unnamed())
+            return link_unnamed(live_name);
+#if defined(RENAME_NOREPLACE)
+        // Moves the name, so nothing is left even for a moment.
+        if (::renameat2(dir_, name_.c_str(), dir_, live_name.c_str(), RENAME_NOREPLACE) == 0) {
+            name_.clear();
+            return true;
         }
-        if (replace) {
-            if (::renameat(dir_, name_.c_str(), dir_, live_name.c_str()) != 0)
+        if (errno != EINVAL && errno != ENOSYS)
+            return false;
+#endif
+        if (::linkat(dir_, name_.c_str(), dir_, live_name.c_str(), 0) != 0)
+            return false;
+        ::unlinkat(dir_, name_.c_str(), 0);
+        name_.clear();
+        return true;
+    }
+
+    // Puts the finished file in place of the live file.
+    bool rename_over(const std::string &live_name)
+    {
+        // A link cannot replace a file, so an unnamed file is named first.
+        for (int i = 0; unnamed(); ++i) {
+            std::string name = hidden_name(live_name);
+            if (link_unnamed(name))
+                name_ = std::move(name);
+            else if (errno != EEXIST || i + 1 == kNameTries)
                 return false;
-        } else {
-            if (::linkat(dir_, name_.c_str(), dir_, live_name.c_str(), 0) != 0)
-                return false;
-            ::unlinkat(dir_, name_.c_str(), 0);
         }
+        if (::renameat(dir_, name_.c_str(), dir_, live_name.c_str()) != 0)
+            return false;
         name_.clear();
         return true;
     }
@@ -294,22 +355,24 @@ bool write_all(int fd, const char *buf, size_t len, off_t off)
     return true;
 }
 
-// Copies the source from its start to its end into dst, in the kernel where
-// it can (which also lets a filesystem share extents), with a plain loop of
-// fixed memory where it cannot.
-bool copy_content(int src, int dst)
+// Copies the source's first `size` bytes to the start of dst: in the kernel
+// where it can (which also lets a filesystem share extents), with a plain
+// loop of fixed memory where it cannot. Nothing is asked of either file past
+// `size`, so a copy that exactly fits a file size limit stays within it.
+bool copy_content(int src, int dst, off_t size)
 {
     off_t off = 0;
 #if defined(__linux__)
-    for (;;) {
+    while (off < size) {
         off_t in = off, out = off;
-        const ssize_t n = ::copy_file_range(src, &in, dst, &out, size_t{1} << 30, 0);
+        const auto chunk = static_cast<size_t>(std::min<off_t>(size - off, off_t{1} << 30));
+        const ssize_t n = ::copy_file_range(src, &in, dst, &out, chunk, 0);
         if (n > 0) {
             off += n;
             continue;
         }
         if (n == 0)
-            break; // end of file, or a filesystem that copies nothing: the loop below tells
+            break; // a filesystem that copies nothing here: the loop below tells
         if (errno == EINTR)
             continue;
         if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
@@ -318,48 +381,27 @@ bool copy_content(int src, int dst)
         break; // refused between these files: go on by hand from here
     }
 #endif
-    std::array<char, std::size_t{128} << 10> buf;
-    for (;;) {
-        const ssize_t n = ::pread(src, buf.data(), buf.size(), off);
+    if (off == size)
+        return true;
+    constexpr size_t kBuffer = size_t{128} << 10;
+    const std::unique_ptr<char[]> buf(new (std::nothrow) char[kBuffer]); // off the stack
+    if (!buf)
+        return fail(ENOMEM);
+    while (off < size) {
+        const auto want = static_cast<size_t>(std::min<off_t>(size - off, off_t{kBuffer}));
+        const ssize_t n = ::pread(src, buf.get(), want, off);
         if (n == 0)
-            return true;
+            return fail(EIO); // the source shrank under us: never publish a short file
         if (n < 0) {
             if (errno == EINTR)
                 continue;
             return false;
         }
-        if (!write_all(dst, buf.data(), static_cast<size_t>(n), off))
+        if (!write_all(dst, buf.get(), static_cast<size_t>(n), off))
             return false;
         off += n;
     }
-}
-
-// Gives the new file the old live file's owner, group, access list and mode,
-// so whatever owned and wrote the live file still can.
-bool keep_access(int tmp, int old_live, const struct stat &old)
-{
-    struct stat now {};
-    if (::fstat(tmp, &now) != 0)
-        return false;
-    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
-        ::fchown(tmp, old.st_uid, old.st_gid) != 0)
-        return false; // replacing would lock the owner out: keep the old file
-#if defined(__linux__)
-    static const char acl[] = "system.posix_acl_access";
-    ssize_t len = ::fgetxattr(old_live, acl, nullptr, 0);
-    if (len > 0) {
-        std::vector<char> value(static_cast<size_t>(len));
-        len = ::fgetxattr(old_live, acl, value.data(), value.size());
-        if (len > 0 && ::fsetxattr(tmp, acl, value.data(), static_cast<size_t>(len), 0) != 0)
-            return false;
-    }
-    if (len < 0 && errno != ENODATA && errno != ENOTSUP)
-        return false;
-#else
-    (void)old_live;
-#endif
-    // Last: a change of owner clears set-id bits, and the mode sets the mask.
-    return ::fchmod(tmp, old.st_mode & 07777) == 0;
+    return true;
 }
 
 bool flush(int fd)
@@ -373,6 +415,192 @@ bool flush(int fd)
     return true;
 }
 
+bool set_times(int fd, const struct stat &src)
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
+    return ::futimens(fd, times) == 0;
+}
+
+// What became of an attempt to give the new file the old one's identity.
+enum class Kept { yes, cannot, failed };
+
+// Errors that say the caller may not give a file this identity, as opposed
+// to a disk or filesystem failing.
+Kept refused_or_failed()
+{
+    return errno == EPERM || errno == EACCES || errno == ENOTSUP || errno == EOPNOTSUPP
+               ? Kept::cannot
+               : Kept::failed;
+}
+
+#if defined(__linux__)
+// The names of a file's extended attributes, as the caller sees them.
+bool xattr_names(int fd, std::vector<std::string> &names)
+{
+    ssize_t len = ::flistxattr(fd, nullptr, 0);
+    if (len < 0)
+        return errno == ENOTSUP; // a filesystem without them has none
+    std::vector<char> list(static_cast<size_t>(len) + 1);
+    len = ::flistxattr(fd, list.data(), list.size());
+    if (len < 0)
+        return false;
+    for (size_t at = 0; at < static_cast<size_t>(len); at += names.back().size() + 1)
+        names.emplace_back(&list[at]);
+    return true;
+}
+
+bool xattr_value(int fd, const std::string &name, std::vector<char> &value)
+{
+    const ssize_t len = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+    if (len < 0)
+        return false;
+    value.resize(static_cast<size_t>(len));
+    const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+    value.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return got >= 0;
+}
+
+// Makes the new file's extended attributes (access list included) exactly
+// the old one's: copies each, and drops any the new file was given by the
+// directory that the old one did not have.
+Kept keep_xattrs(int tmp, int old_live)
+{
+    std::vector<std::string> old_names, new_names;
+    if (!xattr_names(old_live, old_names) || !xattr_names(tmp, new_names))
+        return Kept::failed;
+    std::vector<char> want, have;
+    for (const std::string &name : old_names) {
+        if (!xattr_value(old_live, name, want))
+            return Kept::failed;
+        if (xattr_value(tmp, name, have) && have == want)
+            continue;
+        if (::fsetxattr(tmp, name.c_str(), want.data(), want.size(), 0) != 0)
+            return refused_or_failed();
+    }
+    for (const std::string &name : new_names) {
+        const bool old_has = std::find(old_names.begin(), old_names.end(), name) != old_names.end();
+        if (!old_has && ::fremovexattr(tmp, name.c_str()) != 0)
+            return refused_or_failed();
+    }
+    return Kept::yes;
+}
+#endif
+
+// Gives the new file the old one's owner, group, attributes and mode, in
+// that order: a change of owner clears set-id bits, and the mode sets the
+// access list's mask. Checked afterwards, as the kernel may quietly drop a
+// set-gid bit the caller may not set.
+Kept keep_identity(int tmp, int old_live, const struct stat &old)
+{
+    struct stat now {};
+    if (::fstat(tmp, &now) != 0)
+        return Kept::failed;
+    if ((now.st_uid != old.st_uid || now.st_gid != old.st_gid) &&
+        ::fchown(tmp, old.st_uid, old.st_gid) != 0)
+        return refused_or_failed();
+#if defined(__linux__)
+    const Kept xattrs = keep_xattrs(tmp, old_live);
+    if (xattrs != Kept::yes)
+        return xattrs;
+#else
+    (void)old_live;
+#endif
+    if (::fchmod(tmp, old.st_mode & 07777) != 0)
+        return refused_or_failed();
+    if (::fstat(tmp, &now) != 0)
+        return Kept::failed;
+    return now.st_uid == old.st_uid && now.st_gid == old.st_gid &&
+                   (now.st_mode & 07777) == (old.st_mode & 07777)
+               ? Kept::yes
+               : Kept::cannot;
+}
+
+// The atomic way: a temporary file that takes the old one's place whole.
+// Content first, then identity: a write by the owner clears set-id bits.
+Kept replace_atomically(int src, const struct stat &src_st, const Place &live, int old_live,
+                        const struct stat &live_st)
+{
+    for (bool allow_unnamed : {true, false}) {
+        Temp tmp(live.dir.get());
+        if (!tmp.create(live.name, S_IRUSR | S_IWUSR, allow_unnamed))
+            return refused_or_failed(); // a directory the caller may not write
+        if (!copy_content(src, tmp.fd(), src_st.st_size))
+            return Kept::failed;
+        const Kept kept = keep_identity(tmp.fd(), old_live, live_st);
+        if (kept != Kept::yes)
+            return kept;
+        if (!set_times(tmp.fd(), src_st) || !flush(tmp.fd()))
+            return Kept::failed;
+        if (tmp.rename_over(live.name)) {
+            // The replace is done; a directory that cannot be flushed must
+            // not make it look undone.
+            (void)::fsync(live.dir.get());
+            return Kept::yes;
+        }
+        // ENOENT: an unnamed file that may not be linked here (no /proc, no
+        // privilege). Build it again under a hidden name.
+        if (!tmp.unnamed() || errno != ENOENT)
+            return refused_or_failed(); // say, a sticky directory
+    }
+    return Kept::failed;
+}
+
+// Room for `size` bytes in the file, taken before any byte of it changes.
+bool reserve(int fd, off_t size)
+{
+    if (size == 0)
+        return true;
+#if defined(__linux__)
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
+        return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS)
+        return false;
+#endif
+    // No reservation here: at least make sure the space is free now.
+    struct stat st {};
+    struct statvfs fs {};
+    if (::fstat(fd, &st) != 0 || ::fstatvfs(fd, &fs) != 0)
+        return false;
+    const auto held = static_cast<std::uintmax_t>(st.st_blocks) * 512;
+    const auto need = static_cast<std::uintmax_t>(size);
+    const auto free_bytes = static_cast<std::uintmax_t>(fs.f_bavail) * fs.f_frsize;
+    return need <= held || need - held <= free_bytes || fail(ENOSPC);
+}
+
+// The platform's way: the new content written into the live file itself.
+bool write_in_place(int src, const struct stat &src_st, int live)
+{
+    return reserve(live, src_st.st_size) && copy_content(src, live, src_st.st_size) &&
+           ::ftruncate(live, src_st.st_size) == 0 && set_times(live, src_st) && flush(live);
+}
+
+// A live file that is not there yet: built unnamed and linked to its name.
+bool create_live(int src, const struct stat &src_st, const Place &live, const DirRules &rules)
+{
+    if (rules.immutable)
+        return fail(EPERM);
+    // A new live file takes the source's permission bits, less the umask.
+    const mode_t mode = src_st.st_mode & 0777;
+    // Where names cannot be removed again, a hidden name is never made.
+    for (bool allow_unnamed : {true, false}) {
+        if (!allow_unnamed && rules.append_only)
+            return fail(EPERM);
+        Temp tmp(live.dir.get());
+        if (!tmp.create(live.name, mode, allow_unnamed))
+            return false;
+        if (!copy_content(src, tmp.fd(), src_st.st_size) || !set_times(tmp.fd(), src_st) ||
+            !flush(tmp.fd()))
+            return false;
+        if (tmp.link_as(live.name)) {
+            (void)::fsync(live.dir.get());
+            return true;
+        }
+        if (!tmp.unnamed() || errno != ENOENT)
+            return false;
+    }
+    return false;
+}
+
 } // namespace
 
 extern "C" BOOL CopyFileA(LPCSTR existing_name, LPCSTR new_name, BOOL fail_if_exists)
@@ -382,21 +610,28 @@ extern "C" BOOL CopyFileA(LPCSTR existing_name, LPCSTR new_name, BOOL fail_if_ex
 
     Fd src;
     struct stat src_st {};
-    if (!open_source(existing_name, src, src_st))
+    if (!open_source(existing_name, src, src_st) || !within_size_limit(src_st.st_size))
         return FALSE;
 
-    Place live;
-    if (!open_place(new_name, live))
-        return FALSE;
-    struct stat live_st {};
-    bool exists = ::fstatat(live.dir.get(), live.name.c_str(), &live_st, AT_SYMLINK_NOFOLLOW) == 0;
-    if (!exists && errno != ENOENT)
-        return FALSE;
-    if (exists && fail_if_exists)
-        return fail(EEXIST);
+    // Twice at most: a live file that another run creates while this one
+    // builds its own is then replaced like any other.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Place live;
+        if (!open_place(new_name, live))
+            return FALSE;
+        struct stat live_st {};
+        if (::fstatat(live.dir.get(), live.name.c_str(), &live_st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno != ENOENT)
+                return FALSE;
+            if (create_live(src.get(), src_st, live, dir_rules(live.dir.get())))
+                return TRUE;
+            if (errno != EEXIST || fail_if_exists)
+                return FALSE;
+            continue;
+        }
+        if (fail_if_exists)
+            return fail(EEXIST);
 
-    Fd old_live; // the live file opened for writing: proof it may be replaced
-    if (exists) {
         if (S_ISLNK(live_st.st_mode) && !follow_link(live, live_st))
             return FALSE;
         if (S_ISDIR(live_st.st_mode))
@@ -411,37 +646,28 @@ extern "C" BOOL CopyFileA(LPCSTR existing_name, LPCSTR new_name, BOOL fail_if_ex
         if ((live_st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
             return fail(EACCES);
         // Opening for writing asks the kernel the rest: ACLs, immutable
-        // files, read-only mounts, a lease held by another process.
-        old_live.reset(::openat(live.dir.get(), live.name.c_str(),
-                                O_WRONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+        // files, read-only mounts, a lease held by another process. It is
+        // also the proof that writing in place is the caller's right.
+        Fd old_live(::openat(live.dir.get(), live.name.c_str(),
+                             O_WRONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
         struct stat check {};
         if (!old_live.ok() || ::fstat(old_live.get(), &check) != 0)
             return FALSE;
         if (!same_file(check, live_st))
             return fail(ENOENT); // replaced while we looked
-    }
 
-    // A new live file takes the source's permission bits, less the umask.
-    const mode_t mode = exists ? S_IRUSR | S_IWUSR : src_st.st_mode & 0777;
-    for (bool allow_unnamed : {true, false}) {
-        Temp tmp(live.dir.get());
-        if (!tmp.create(live.name, mode, allow_unnamed))
-            return FALSE;
-        const struct timespec times[2] = {{0, UTIME_OMIT}, src_st.st_mtim};
-        if (!copy_content(src.get(), tmp.fd()) ||
-            (exists && !keep_access(tmp.fd(), old_live.get(), live_st)) ||
-            ::futimens(tmp.fd(), times) != 0 || !flush(tmp.fd()))
-            return FALSE;
-        if (tmp.publish(live.name, !fail_if_exists)) {
-            // The replace is done; a directory that cannot be flushed must
-            // not make it look undone.
-            (void)::fsync(live.dir.get());
-            return TRUE;
+        // Another name for the file, a directory that keeps its names, or an
+        // owner the caller cannot give: only writing in place keeps those.
+        const DirRules rules = dir_rules(live.dir.get());
+        const bool may_replace = live_st.st_nlink == 1 && !rules.append_only &&
+                                 !rules.immutable &&
+                                 (::geteuid() == 0 || ::geteuid() == live_st.st_uid);
+        if (may_replace) {
+            const Kept kept = replace_atomically(src.get(), src_st, live, old_live.get(), live_st);
+            if (kept != Kept::cannot)
+                return kept == Kept::yes ? TRUE : FALSE;
         }
-        // ENOENT: an unnamed file that may not be linked here (no /proc, no
-        // privilege). Build it again under a hidden name.
-        if (!tmp.unnamed() || errno != ENOENT)
-            return FALSE;
+        return write_in_place(src.get(), src_st, old_live.get()) ? TRUE : FALSE;
     }
     return FALSE;
 }
