@@ -89,7 +89,7 @@ inline std::string acl_granting_write(uint32_t uid)
     const std::vector<uint32_t> words = {2,          0x00060001, 0xffffffff, 0x00060002, uid,
                                          0x00040004, 0xffffffff, 0x00060010, 0xffffffff,
                                          0x00000020, 0xffffffff};
-    return std::string(reinterpret_cast<const char *>(words.data()), words.size() * sizeof(uint32_t));
+    return {reinterpret_cast<const char *>(words.data()), words.size() * sizeof(uint32_t)};
 }
 
 inline bool in_ci()

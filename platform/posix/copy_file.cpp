@@ -428,7 +428,7 @@ enum class Kept { yes, cannot, failed };
 // to a disk or filesystem failing.
 Kept refused_or_failed()
 {
-    return errno == EPERM || errno == EACCES || errno == ENOTSUP || errno == EOPNOTSUPP
+    return errno == EPERM || errno == EACCES || errno == ENOTSUP // also EOPNOTSUPP here
                ? Kept::cannot
                : Kept::failed;
 }
