@@ -113,7 +113,7 @@ struct Row {
     std::function<void(const fs::path &)> before = {};       // in the child, before exec
     // How the live file in cwd must have been put in place, if it was:
     // "in place" (the same file), "replaced" (a new file like the old one).
-    std::string way;
+    std::string way{};
     bool needs_root = false;
     std::function<void(const fs::path &)> cleanup = {};
 };
