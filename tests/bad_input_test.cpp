@@ -382,8 +382,13 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
         std::error_code ec;
         const fs::path live = fs::weakly_canonical(d / row.cwd / "idapi32.cfg", ec);
         const std::string kept = identity(live, true), like = identity(live, false);
-        const Outcome o = run_program(d / row.cwd, {}, std::chrono::seconds(10),
-                                      [&] { if (row.before) row.before(d); });
+        support::Run how;
+        how.before = [&] {
+            if (row.before)
+                row.before(d);
+        };
+        how.limit = std::chrono::seconds(10);
+        const Outcome o = run_program(d / row.cwd, how);
         expect_quiet_success(o, row.name);
         if (row.way == "in place") {
             EXPECT_EQ(identity(live, true), kept) << row.name << ": not the same file";

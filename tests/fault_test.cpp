@@ -1,12 +1,20 @@
-// Every system call the restore makes fails in turn, with the errors real
-// disks and filesystems give, through an LD_PRELOAD shim. After each run the
-// live file is the old one or the whole new one, the stored copy is as it
-// was, nothing is left behind, and the program was quiet and exited 0.
+// The program under strace, which makes each system call of a run fail in
+// turn, return early, or kill it, at every call in trace order:
+// - a failed call before the new file is published leaves the old one (a few
+//   calls are meant to be worked around; they must give the whole new one),
+//   and one after it leaves the new one;
+// - a kill at any call leaves the whole old or the whole new file, and a
+//   hidden temporary file only between naming it and the rename;
+// - the file is flushed before it is published and the directory after.
+// Each run exits 0 without a word, the stored copy never changes, and
+// nothing else is left in the directory.
 #include "support.h"
 
 #include <cstring>
-#include <fstream>
 #include <iostream>
+#include <set>
+#include <sstream>
+
 
 namespace {
 
@@ -14,108 +22,325 @@ using namespace support;
 
 struct Scenario {
     const char *name;
-    bool live_exists;
-    std::vector<std::string> env; // shim switches for the path under test
+    bool live_exists = true;
+    bool linked = false;  // the live file has a second name: written in place
+    bool named = false;   // no unnamed temporary files (O_TMPFILE refused)
+    bool by_hand = false; // copy_file_range refused: the read/write loop
 };
 
-std::vector<std::string> trace_of(const Scenario &s, const fs::path &dir, const fs::path &log)
+const std::vector<Scenario> kScenarios = {
+    {"replace"},
+    {"create", false},
+    {"replace with a named temporary", true, false, true},
+    {"create with a named temporary", false, false, true},
+    {"replace copying by hand", true, false, false, true},
+    {"write in place", true, true},
+};
+
+const std::string kStored = bytes((256 << 10) + 333, 11), kOld = bytes(4000, 12);
+
+std::string content_of(const fs::path &p)
 {
-    std::vector<std::string> env = s.env;
-    env.emplace_back("LD_PRELOAD=" FAULT_SHIM);
-    env.emplace_back("CFGRESTORE_FAULT_LOG=" + log.string());
-    const Outcome o = run_program(dir, env);
-    expect_quiet_success(o, std::string(s.name) + " trace run");
-    std::vector<std::string> calls;
-    std::ifstream in(log);
-    for (std::string line; std::getline(in, line);)
-        calls.push_back(line);
-    return calls;
+    if (!fs::exists(p))
+        return "absent";
+    const std::string c = get(p);
+    return c == kStored ? "new" : c == kOld ? "old" : "mixed";
 }
 
-// The errors each call can really meet; EINTR where a signal can cut it short.
-std::vector<int> errors_for(const std::string &call)
+// A scenario set up in a directory, with what its trace says about it.
+struct Prepared {
+    std::vector<std::string> base; // injections the scenario itself needs
+    int tmpfile_open = 0;          // which openat made the unnamed file
+    std::vector<Call> calls;
+    long publish = -1; // the call that puts the new file under the live name
+};
+
+void setup(const Scenario &s, const fs::path &dir)
 {
-    if (call == "copy_file_range" || call == "pwrite64")
-        return {EIO, ENOSPC, EINTR};
-    if (call == "pread64")
-        return {EIO, EINTR};
-    if (call == "fsync")
-        return {EIO, ENOSPC, EINTR};
-    if (call == "close")
-        return {EIO, EINTR};
-    if (call == "linkat" || call == "renameat" || call.find(":create") != std::string::npos ||
-        call.find(":tmpfile") != std::string::npos || call == "fsetxattr")
-        return {EIO, ENOSPC};
-    if (call == "fchown" || call == "fchmod")
-        return {EIO, EPERM};
-    return {EIO};
+    put(dir / "idapi32.cf_", kStored);
+    if (s.live_exists)
+        put(dir / "idapi32.cfg", kOld);
+    if (s.linked)
+        fs::create_hard_link(dir / "idapi32.cfg", dir / "other.cfg");
 }
 
-// Calls a signal may interrupt and that are simply made again.
-bool retried(const std::string &call, int err)
+Names expected_entries(const Scenario &s, const fs::path &dir)
 {
-    return err == EINTR && (call == "copy_file_range" || call == "pwrite64" ||
-                            call == "pread64" || call == "fsync");
+    Names names{"idapi32.cf_"};
+    if (fs::exists(dir / "idapi32.cfg"))
+        names.emplace_back("idapi32.cfg");
+    if (s.linked)
+        names.emplace_back("other.cfg");
+    return names;
 }
 
-TEST(FaultInjection, EveryFailedCallLeavesOldOrWholeNewAndNothingBehind)
+Prepared prepare(const Scenario &s)
 {
-    const std::string stored = bytes((1 << 20) + 333, 11), old = bytes(4000, 12);
-    const std::vector<Scenario> scenarios = {
-        {"replace", true, {}},
-        {"create", false, {}},
-        {"replace with a named temporary", true, {"CFGRESTORE_NO_TMPFILE=1"}},
-        {"create with a named temporary", false, {"CFGRESTORE_NO_TMPFILE=1"}},
-        {"replace copying by hand", true, {"CFGRESTORE_NO_COPY_RANGE=1"}},
-    };
+    Prepared p;
+    if (s.by_hand)
+        p.base.emplace_back("inject=copy_file_range:error=EXDEV");
+    for (int pass = 0; pass < 2; ++pass) {
+        TempDir dir;
+        setup(s, dir.path());
+        const Outcome o = run_program(dir.path(), {{}, p.base, (dir / "trace").string()});
+        expect_quiet_success(o, std::string(s.name) + ": trace run");
+        EXPECT_EQ(content_of(dir / "idapi32.cfg"), "new") << s.name << ": trace run";
+        p.calls = copy_calls(dir / "trace");
+        const long tmpfile = find_call(p.calls, "^openat\\(.*O_TMPFILE");
+        if (pass == 1 || !s.named || tmpfile < 0)
+            break;
+        p.tmpfile_open = p.calls[static_cast<size_t>(tmpfile)].nth;
+        p.base.push_back("inject=openat:error=EOPNOTSUPP:when=" + std::to_string(p.tmpfile_open));
+    }
+    p.publish = s.linked        ? find_call(p.calls, "^(copy_file_range|pwrite64)\\(")
+                : s.live_exists ? find_call(p.calls, "^renameat\\(.*\"idapi32\\.cfg\"")
+                                : find_call(p.calls, "^(linkat|renameat2)\\(.*\"idapi32\\.cfg\"");
+    EXPECT_GE(p.publish, 0) << s.name << ": no publishing call in the trace";
+    return p;
+}
+
+// The injections for tampering with one call, on top of the scenario's own.
+// strace keeps one injection per system call, so a second openat to tamper
+// with becomes a step from the first.
+std::vector<std::string> injections(const Prepared &p, const Call &c, const std::string &how)
+{
+    std::vector<std::string> all;
+    for (const std::string &b : p.base)
+        if (b.rfind("inject=" + c.name + ":", 0) != 0)
+            all.push_back(b);
+    std::string when = std::to_string(c.nth);
+    if (c.name == "openat" && p.tmpfile_open > 0 && c.nth != p.tmpfile_open) {
+        const int a = std::min(c.nth, p.tmpfile_open), b = std::max(c.nth, p.tmpfile_open);
+        when = std::to_string(a) + "+" + std::to_string(b - a);
+    }
+    all.push_back("inject=" + c.name + ":" + how + ":when=" + when);
+    return all;
+}
+
+// How each call can really fail, or end early.
+std::vector<std::string> faults_for(const Call &c)
+{
+    static const std::set<std::string> cannot_fail = {"getpid", "geteuid", "getuid", "getgid", "getegid"};
+    if (cannot_fail.count(c.name) != 0)
+        return {};
+    if (c.name == "copy_file_range")
+        return {"error=EIO", "error=ENOSPC", "error=EINTR", "retval=0"};
+    if (c.name == "pwrite64" || c.name == "fsync")
+        return {"error=EIO", "error=ENOSPC", "error=EINTR"};
+    if (c.name == "pread64")
+        return {"error=EIO", "error=EINTR", "retval=0"};
+    if (c.name == "linkat" || c.name == "renameat" || c.name == "renameat2" || c.name == "fallocate" ||
+        (c.name == "openat" && c.line.find("O_CREAT") != std::string::npos))
+        return {"error=EIO", "error=ENOSPC"};
+    if (c.name == "fchown" || c.name == "fchmod" || c.name == "fsetxattr")
+        return {"error=EIO", "error=EPERM"};
+    if (c.name == "brk" || c.name == "mmap" || c.name == "munmap")
+        return {"error=ENOMEM"};
+    return {"error=EIO"};
+}
+
+// Failures the copy is built to work around, so the new file still arrives:
+// a retried interruption, a best-effort call, a refused unnamed file or
+// kernel copy, and refusals that send it to write in place instead.
+bool worked_around(const Call &c, const std::string &how)
+{
+    if (how == "error=EINTR")
+        return true;
+    if (c.name == "ioctl" || c.name == "prlimit64" || c.name == "close" || c.name == "brk" ||
+        c.name == "mmap" || c.name == "munmap") // memory: malloc falls back to the other
+        return true;
+    if (c.name == "openat" && c.line.find("O_TMPFILE") != std::string::npos)
+        return true;
+    if (c.name == "copy_file_range" && how == "retval=0")
+        return true;
+    return how == "error=EPERM" &&
+           (c.name == "fchown" || c.name == "fchmod" || c.name == "fsetxattr" || c.name == "renameat");
+}
+
+TEST(Faults, EveryFailedCallLeavesTheOldFileBeforePublishingAndTheNewAfter)
+{
+    REQUIRE(have_strace(), "strace (package strace)");
     int runs = 0, kept_old = 0, got_new = 0;
-    for (const Scenario &s : scenarios) {
-        auto prepare = [&](const TempDir &dir) {
-            put(dir / "idapi32.cf_", stored);
-            if (s.live_exists)
-                put(dir / "idapi32.cfg", old);
-        };
-        TempDir trace_dir;
-        prepare(trace_dir);
-        const std::vector<std::string> calls = trace_of(s, trace_dir.path(), trace_dir / "trace");
-        ASSERT_EQ(get(trace_dir / "idapi32.cfg"), stored) << s.name;
-        // The shim must see the calls that matter, or this test proves nothing.
-        for (const char *must : {"copy_file_range", "fsync", s.live_exists ? "renameat" : "close", "close"})
-            EXPECT_NE(std::find(calls.begin(), calls.end(), must), calls.end()) << s.name << ": " << must;
-        const auto rename_at = std::find(calls.begin(), calls.end(), "renameat") - calls.begin();
-
-        for (size_t k = 0; k < calls.size(); ++k) {
-            for (int err : errors_for(calls[k])) {
-                const std::string what = std::string(s.name) + ": call " + std::to_string(k + 1) +
-                                         " " + calls[k] + " fails with " + std::strerror(err);
+    for (const Scenario &s : kScenarios) {
+        const Prepared p = prepare(s);
+        for (size_t k = 0; k < p.calls.size(); ++k) {
+            const Call &c = p.calls[k];
+            if ((s.by_hand && c.name == "copy_file_range") || (s.named && c.nth == p.tmpfile_open))
+                continue; // already refused, for the whole scenario
+            for (const std::string &how : faults_for(c)) {
+                std::ostringstream what;
+                what << s.name << ": call " << k + 1 << " " << c.name << " #" << c.nth << " "
+                     << how;
                 TempDir dir;
-                prepare(dir);
-                std::vector<std::string> env = s.env;
-                env.emplace_back("LD_PRELOAD=" FAULT_SHIM);
-                env.emplace_back("CFGRESTORE_FAULT_AT=" + std::to_string(k + 1) + ":" + std::to_string(err));
-                const Outcome o = run_program(dir.path(), env);
+                setup(s, dir.path());
+                const Outcome o = run_program(dir.path(), {{}, injections(p, c, how)});
                 ++runs;
-                expect_quiet_success(o, what);
-                EXPECT_EQ(get(dir / "idapi32.cf_"), stored) << what;
-                const bool exists = fs::exists(dir / "idapi32.cfg");
-                const std::string live = exists ? get(dir / "idapi32.cfg") : "";
-                const bool is_new = exists && live == stored;
-                const bool is_old = s.live_exists ? exists && live == old : !exists;
-                EXPECT_TRUE(is_new || is_old) << what;
-                // Past the rename nothing may take the new file back; an
-                // interrupted transfer or flush is made again and completes.
-                if (static_cast<long>(k) > rename_at || retried(calls[k], err)) {
-                    EXPECT_TRUE(is_new) << what;
+                expect_quiet_success(o, what.str());
+                EXPECT_EQ(content_of(dir / "idapi32.cf_"), "new") << what.str() << ": stored copy";
+                const std::string live = content_of(dir / "idapi32.cfg");
+                const std::string old = s.live_exists ? "old" : "absent";
+                const auto at = static_cast<long>(k);
+                if (at > p.publish) {
+                    if (!s.linked) {
+                        EXPECT_EQ(live, "new") << what.str() << ": after publishing";
+                    }
+                } else if (worked_around(c, how)) {
+                    EXPECT_EQ(live, "new") << what.str() << ": worked around";
+                } else if (!s.linked || at < p.publish) {
+                    EXPECT_EQ(live, old) << what.str() << ": before publishing";
                 }
-                (is_new ? got_new : kept_old) += 1;
-                const Names expected = exists ? Names{"idapi32.cf_", "idapi32.cfg"} : Names{"idapi32.cf_"};
-                EXPECT_EQ(entries(dir.path()), expected) << what;
+                (live == "new" ? got_new : kept_old) += 1;
+                EXPECT_EQ(entries(dir.path()), expected_entries(s, dir.path())) << what.str();
+                if (s.linked) {
+                    EXPECT_TRUE(same_bytes(get(dir / "other.cfg"), get(dir / "idapi32.cfg"))) << what.str();
+                }
             }
         }
     }
     std::cout << runs << " injected faults: " << kept_old << " kept the old live file, " << got_new
               << " put the whole new one in place, none left anything else\n";
     EXPECT_GT(runs, 100);
+}
+
+TEST(Faults, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNamingAndRename)
+{
+    REQUIRE(have_strace(), "strace (package strace)");
+    for (const Scenario &s : kScenarios) {
+        const Prepared p = prepare(s);
+        // Between naming the temporary file and renaming it, a kill leaves it.
+        const long named = find_call(p.calls, "^(linkat|openat)\\(.*\"\\.idapi32\\.cfg\\.");
+        std::map<std::string, std::vector<std::string>> left; // what -> at which calls
+        for (size_t k = 0; k < p.calls.size(); ++k) {
+            const Call &c = p.calls[k];
+            const std::string where = std::to_string(k + 1) + " " + c.name;
+            TempDir dir;
+            setup(s, dir.path());
+            const Outcome o = run_program(dir.path(), {{}, injections(p, c, "signal=KILL")});
+            EXPECT_EQ(o.status, -SIGKILL) << s.name << ": kill at " << where;
+            EXPECT_EQ(content_of(dir / "idapi32.cf_"), "new") << s.name << ": kill at " << where;
+            std::string live = content_of(dir / "idapi32.cfg");
+            if (!s.linked || static_cast<long>(k) <= p.publish) {
+                EXPECT_NE(live, "mixed") << s.name << ": kill at " << where;
+            }
+            Names extra;
+            for (const std::string &name : entries(dir.path()))
+                if (name != "idapi32.cf_" && name != "idapi32.cfg" && name != "other.cfg")
+                    extra.push_back(name);
+            if (!extra.empty()) {
+                live += " and a hidden temporary";
+                EXPECT_EQ(extra.size(), 1U) << s.name << ": kill at " << where;
+                EXPECT_EQ(extra[0].rfind(".idapi32.cfg.", 0), 0U) << s.name << ": kill at " << where;
+                EXPECT_TRUE(named >= 0 && static_cast<long>(k) > named && static_cast<long>(k) <= p.publish)
+                    << s.name << ": a leftover from a kill at " << where;
+            }
+            left[live].push_back(std::to_string(k + 1));
+            // Whatever a kill left, the next run restores the live file.
+            expect_quiet_success(run_program(dir.path()), std::string(s.name) + ": run after a kill");
+            EXPECT_EQ(content_of(dir / "idapi32.cfg"), "new") << s.name << ": run after a kill at " << where;
+        }
+        std::cout << s.name << ": " << p.calls.size() << " kills, one before each call:";
+        for (const auto &[what, at] : left) {
+            std::cout << "\n    " << what << " at";
+            for (const std::string &n : at)
+                std::cout << " " << n;
+        }
+        std::cout << "\n";
+    }
+}
+
+// The descriptor a call returned, from its line in the trace.
+int returned_fd(const Call &c)
+{
+    const auto eq = c.line.rfind("= ");
+    return eq == std::string::npos ? -1 : std::atoi(c.line.c_str() + eq + 2);
+}
+
+TEST(Faults, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
+{
+    REQUIRE(have_strace(), "strace (package strace)");
+    for (const Scenario &s : kScenarios) {
+        const Prepared p = prepare(s);
+        ASSERT_GE(p.publish, 0) << s.name;
+        const long dir_open = find_call(p.calls, "^openat\\(AT_FDCWD, \"\\.\", O_RDONLY.*O_DIRECTORY");
+        ASSERT_GE(dir_open, 0) << s.name;
+        const int dir_fd = returned_fd(p.calls[static_cast<size_t>(dir_open)]);
+        const long made = s.linked ? find_call(p.calls, "^openat\\(.*\"idapi32\\.cfg\", O_WRONLY")
+                                   : find_call(p.calls, "^openat\\(.*(O_TMPFILE|\"\\.idapi32\\.cfg\\.).* = [0-9]+$");
+        ASSERT_GE(made, 0) << s.name;
+        const int file_fd = returned_fd(p.calls[static_cast<size_t>(made)]);
+        const std::string file_flush = "^fsync\\(" + std::to_string(file_fd) + "\\) += 0";
+        if (s.linked) {
+            // In place, the flush comes after the last change to the file.
+            const long flushed = find_call(p.calls, file_flush);
+            const long last_change = find_call(p.calls, "^ftruncate\\(" + std::to_string(file_fd));
+            EXPECT_GT(flushed, last_change) << s.name;
+            EXPECT_GE(last_change, p.publish) << s.name;
+            continue;
+        }
+        const long flushed = find_call(p.calls, file_flush);
+        EXPECT_GE(flushed, 0) << s.name << ": the new file is never flushed";
+        EXPECT_LT(flushed, p.publish) << s.name << ": the new file is flushed after it is published";
+        EXPECT_GE(find_call(p.calls, "^fsync\\(" + std::to_string(dir_fd) + "\\)", static_cast<size_t>(p.publish)), 0)
+            << s.name << ": the directory is not flushed after publishing";
+    }
+}
+
+// How far a stopped process has got with an unnamed temporary file: its
+// size, or -1 if it holds none.
+long building(pid_t pid)
+{
+    std::error_code ec;
+    const fs::path fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto &fd : fs::directory_iterator(fds, ec)) {
+        const std::string target = fs::read_symlink(fd.path(), ec).string();
+        struct stat st {};
+        if (target.find("/#") != std::string::npos && stat(fd.path().c_str(), &st) == 0)
+            return st.st_size;
+    }
+    return -1;
+}
+
+TEST(Faults, KilledInTheMiddleOfACopyTheLiveFileIsTheOldOneAndNothingIsLeft)
+{
+    // A moderate file; the run is stopped again and again until the copy is
+    // seen part way, then killed there.
+    TempDir dir;
+    const std::string stored = bytes(size_t{24} << 20, 21);
+    put(dir / "idapi32.cf_", stored);
+    const char *prog = program();
+    int landed = 0, attempts = 0;
+    for (; attempts < 10 && landed < 3; ++attempts) {
+        put(dir / "idapi32.cfg", kOld);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (chdir(dir.path().c_str()) != 0)
+                _exit(126);
+            execl(prog, prog, static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        int status = 0;
+        for (;;) {
+            kill(pid, SIGSTOP);
+            waitpid(pid, &status, WUNTRACED);
+            if (!WIFSTOPPED(status))
+                break; // finished first
+            const long size = building(pid);
+            if (size > 0 && size < static_cast<long>(stored.size())) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ++landed;
+                break;
+            }
+            kill(pid, SIGCONT);
+        }
+        if (!WIFSIGNALED(status))
+            continue;
+        EXPECT_TRUE(same_bytes(get(dir / "idapi32.cfg"), kOld)) << "killed in the copy";
+        EXPECT_TRUE(same_bytes(get(dir / "idapi32.cf_"), stored)) << "stored copy changed";
+        EXPECT_EQ(entries(dir.path()), (Names{"idapi32.cf_", "idapi32.cfg"})) << "killed in the copy";
+    }
+    std::cout << landed << " of " << attempts << " runs killed in the middle of the copy\n";
+    EXPECT_GT(landed, 0) << "no kill caught the copy in flight";
 }
 
 } // namespace

@@ -1,19 +1,28 @@
 #!/usr/bin/env bash
 # The program on a full disk: a small tmpfs in a private mount namespace.
-#   full_disk.sh PROGRAM FAULT_SHIM
-# Every scenario runs twice: with unnamed temporary files and, through the
-# shim, with named ones (the kind that could be left behind).
+#   full_disk.sh PROGRAM
+# Every scenario runs twice: with unnamed temporary files and, with strace
+# refusing those, with named ones (the kind that could be left behind).
 set -u
 prog=$(realpath "$1")
-shim=$(realpath "$2")
+if ! command -v strace >/dev/null; then
+    echo "missing: strace (package strace)"
+    [ "${CI:-}" = true ] && exit 1
+    exit 77
+fi
 
+# A private mount namespace: as root directly, otherwise inside a user
+# namespace of the caller's own.
 if [ "${FULL_DISK_INSIDE:-}" != 1 ]; then
-    if ! unshare -m --propagation private true 2>/dev/null; then
-        echo "mount namespaces are not permitted here (unshare -m needs root or user namespaces)"
-        [ "${CI:-}" = true ] && exit 1
-        exit 77
-    fi
-    FULL_DISK_INSIDE=1 exec unshare -m --propagation private bash "$0" "$@"
+    for how in "-m" "-r -m"; do
+        # shellcheck disable=SC2086
+        if unshare $how --propagation private true 2>/dev/null; then
+            FULL_DISK_INSIDE=1 exec unshare $how --propagation private bash "$0" "$@"
+        fi
+    done
+    echo "mount namespaces are not permitted here (unshare -m needs root or user namespaces)"
+    [ "${CI:-}" = true ] && exit 1
+    exit 77
 fi
 
 work=$(mktemp -d)
@@ -35,21 +44,32 @@ mib 4096 filler
 # scenario NAME MOUNT-OPTIONS STORED OLD|- EXPECT(old|new|absent) [FILLER] [linked]
 # "linked" gives the live file a second name, so it is written in place.
 scenario() {
-    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} linked=${7:-} mode env problems
+    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} linked=${7:-} mode problems nth
     for mode in unnamed named; do
         problems=
-        mount -t tmpfs -o "$opts" tmpfs "$disk" || { echo "cannot mount tmpfs"; exit 1; }
-        [ -n "$filler" ] && cp "$ref/$filler" "$disk/filler"
-        [ "$old" != - ] && cp "$ref/$old" "$disk/idapi32.cfg"
-        [ -n "$linked" ] && ln "$disk/idapi32.cfg" "$disk/other.cfg"
-        cp "$ref/$stored" "$disk/idapi32.cf_"
-        env=()
-        [ $mode = named ] && env=(LD_PRELOAD="$shim" CFGRESTORE_NO_TMPFILE=1)
-        (cd "$disk" && env "${env[@]}" timeout 60 "$prog" >"$work/out" 2>"$work/err" </dev/null)
+        fill() {
+            mount -t tmpfs -o "$opts" tmpfs "$disk" || { echo "cannot mount tmpfs"; exit 1; }
+            [ -n "$filler" ] && cp "$ref/$filler" "$disk/filler"
+            [ "$old" != - ] && cp "$ref/$old" "$disk/idapi32.cfg"
+            [ -n "$linked" ] && ln "$disk/idapi32.cfg" "$disk/other.cfg"
+            cp "$ref/$stored" "$disk/idapi32.cf_"
+        }
+        fill
+        run=()
+        if [ $mode = named ]; then
+            # Which openat makes the unnamed file, from a run's trace; then
+            # the same run again, with that one refused.
+            (cd "$disk" && strace -qq -o "$work/trace" "$prog")
+            nth=$(awk '/^openat\(/ { n++ } /O_TMPFILE/ { print n; exit }' "$work/trace")
+            umount "$disk"
+            fill
+            [ -n "$nth" ] && run=(strace -qq -o /dev/null -e "inject=openat:error=EOPNOTSUPP:when=$nth")
+        fi
+        (cd "$disk" && timeout 60 "${run[@]}" "$prog" >"$work/out" 2>"$work/err" </dev/null)
         rc=$?
         [ $rc -eq 0 ] || problems+=" exit status $rc;"
         [ -s "$work/out" ] && problems+=" wrote to stdout;"
-        [ -s "$work/err" ] && problems+=" wrote to stderr: $(head -c 200 "$work/err");"
+        [ -s "$work/err" ] && problems+=" wrote $(wc -c <"$work/err") bytes to stderr;"
         cmp -s "$disk/idapi32.cf_" "$ref/$stored" || problems+=" stored copy changed;"
         case $expect in
         old) cmp -s "$disk/idapi32.cfg" "$ref/$old" || problems+=" live file not the old one;" ;;

@@ -11,6 +11,8 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
+#include <regex>
 #include <random>
 #include <string>
 #include <thread>
@@ -19,6 +21,7 @@
 #include <fcntl.h>
 #include <csignal>
 #include <sys/xattr.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,6 +51,20 @@ inline std::string get(const fs::path &p)
     in.seekg(0);
     in.read(s.data(), static_cast<std::streamsize>(s.size()));
     return s;
+}
+
+// Whether two contents are the same, saying how they differ without showing
+// either: sizes, hashes and the first differing offset.
+inline ::testing::AssertionResult same_bytes(const std::string &got, const std::string &want)
+{
+    if (got == want)
+        return ::testing::AssertionSuccess();
+    const auto at = std::mismatch(got.begin(), got.begin() + static_cast<std::ptrdiff_t>(std::min(got.size(), want.size())),
+                                  want.begin()).first - got.begin();
+    const std::hash<std::string> hash;
+    return ::testing::AssertionFailure()
+           << got.size() << " bytes (hash " << hash(got) % 1000000 << ") where " << want.size()
+           << " (hash " << hash(want) % 1000000 << ") were expected, first differing at offset " << at;
 }
 
 // What a directory holds, sorted, so leftovers show.
@@ -174,17 +191,39 @@ struct Outcome {
     int status = -1; // exit status, or -signal
     bool timed_out = false;
     std::string out, err;
+    long peak_kib = 0; // the largest resident set of the run, tracer included
 };
 
-// Runs the program in `cwd` with extra environment entries, killing it if it
-// is still running after `limit` (a hang is a failure, not a wait). `before`
-// runs in the child just before exec.
-inline Outcome run_program(const fs::path &cwd, const std::vector<std::string> &env = {},
-                           std::chrono::seconds limit = std::chrono::seconds(30),
-                           const std::function<void()> &before = {})
+// How to run the program. With `strace` options (or a `trace` file) it runs
+// under strace, which records every system call it makes and can make any
+// of them fail, return early or kill it: the one way these tests tamper.
+struct Run {
+    std::vector<std::string> env = {};    // extra NAME=VALUE entries
+    std::vector<std::string> strace = {}; // e.g. "inject=fsync:error=EIO:when=1"
+    std::string trace = {};               // where strace writes the calls
+    std::function<void()> before = {};    // in the child, just before exec
+    std::chrono::seconds limit = std::chrono::seconds(30); // a hang is a failure
+};
+
+inline bool have_strace() { return access("/usr/bin/strace", X_OK) == 0; }
+
+// Runs the program in `cwd`, killing it if it is still running after the
+// limit.
+inline Outcome run_program(const fs::path &cwd, const Run &run = {})
 {
     Outcome o;
-    const char *prog = program();
+    std::vector<std::string> args;
+    if (!run.strace.empty() || !run.trace.empty()) {
+        args = {"/usr/bin/strace", "-qq", "-o", run.trace.empty() ? "/dev/null" : run.trace};
+        for (const std::string &opt : run.strace)
+            args.insert(args.end(), {"-e", opt});
+        args.emplace_back("--");
+    }
+    args.emplace_back(program());
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
     char out_name[] = "/tmp/cfgrestore-out.XXXXXX", err_name[] = "/tmp/cfgrestore-err.XXXXXX";
     const int out = mkstemp(out_name), err = mkstemp(err_name);
     const pid_t pid = fork();
@@ -195,25 +234,27 @@ inline Outcome run_program(const fs::path &cwd, const std::vector<std::string> &
         dup2(null, 0);
         if (chdir(cwd.c_str()) != 0)
             _exit(126);
-        for (const std::string &e : env)
+        for (const std::string &e : run.env)
             putenv(const_cast<char *>(e.c_str()));
-        if (before)
-            before();
-        execl(prog, prog, static_cast<char *>(nullptr));
+        if (run.before)
+            run.before();
+        execv(argv[0], argv.data());
         _exit(127);
     }
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = std::chrono::steady_clock::now() + run.limit;
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    rusage use{};
+    while (wait4(pid, &status, WNOHANG, &use) == 0) {
         if (std::chrono::steady_clock::now() > deadline) {
             o.timed_out = true;
             kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            wait4(pid, &status, 0, &use);
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
     }
     o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
+    o.peak_kib = use.ru_maxrss;
     o.out = get(out_name);
     o.err = get(err_name);
     close(out);
@@ -228,8 +269,50 @@ inline void expect_quiet_success(const Outcome &o, const std::string &what)
 {
     EXPECT_FALSE(o.timed_out) << what;
     EXPECT_EQ(o.status, 0) << what;
-    EXPECT_EQ(o.out, "") << what;
-    EXPECT_EQ(o.err, "") << what;
+    EXPECT_EQ(o.out.size(), 0U) << what << ": bytes on stdout";
+    EXPECT_EQ(o.err.size(), 0U) << what << ": bytes on stderr";
+}
+
+// One system call of a traced run: its name, which call of that name it was
+// (from 1, counted from the start of the process, as strace's when= counts),
+// and the line strace wrote.
+struct Call {
+    std::string name;
+    int nth = 0;
+    std::string line;
+};
+
+// The calls of a trace from the first one that names the stored copy (the
+// start of the copy) to the end, leaving out the start-up before it.
+inline std::vector<Call> copy_calls(const fs::path &trace)
+{
+    std::vector<Call> calls;
+    std::map<std::string, int> seen;
+    bool started = false;
+    std::ifstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        const auto paren = line.find('(');
+        if (paren == std::string::npos || paren == 0 || line[0] == '-' || line[0] == '+')
+            continue;
+        const std::string name = line.substr(0, paren);
+        if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos)
+            continue;
+        const int nth = ++seen[name];
+        started = started || line.find("\"idapi32.cf_\"") != std::string::npos;
+        if (started && name != "exit_group")
+            calls.push_back({name, nth, line});
+    }
+    return calls;
+}
+
+// Where a call matching `pattern` is in the calls, or -1.
+inline long find_call(const std::vector<Call> &calls, const std::string &pattern, size_t from = 0)
+{
+    const std::regex re(pattern);
+    for (size_t i = from; i < calls.size(); ++i)
+        if (std::regex_search(calls[i].line, re))
+            return static_cast<long>(i);
+    return -1;
 }
 #endif
 
