@@ -360,4 +360,25 @@ TEST_F(CopyFileTest, FailIfExistsKeepsAnyExistingName)
     EXPECT_EQ(entries(), (Names{"dangling", "fresh", "live", "src"}));
 }
 
+TEST_F(CopyFileTest, ANameThatAppearsDuringTheCopyIsKeptWhenFailingIfItExists)
+{
+    REQUIRE(have_strace(), "strace (package strace), to stop the copy part way");
+    put("src", "new");
+    // Stopped once the new file is built and flushed; another writer takes
+    // the name meanwhile. Without fail_if_exists, its file is replaced.
+    for (const bool fail_if_exists : {true, false}) {
+        fs::remove("late");
+        support::Run how;
+        how.command = {COPY_FILE_TOOL, "src", "late", fail_if_exists ? "1" : "0"};
+        how.strace = {"inject=fsync:signal=STOP:when=1"};
+        how.trace = (dir_ / "trace").string();
+        how.while_stopped = [] { put("late", "theirs"); };
+        const Outcome o = run_program(dir_.path(), how);
+        EXPECT_EQ(o.status, fail_if_exists ? EEXIST : 0) << "fail_if_exists " << fail_if_exists;
+        EXPECT_EQ(get("late"), fail_if_exists ? "theirs" : "new") << "fail_if_exists " << fail_if_exists;
+        fs::remove("trace");
+        EXPECT_EQ(entries(), (Names{"late", "src"}));
+    }
+}
+
 } // namespace

@@ -285,6 +285,33 @@ TEST(Faults, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
     }
 }
 
+TEST(Faults, AStoredCopySwappedAfterItsCheckIsNeitherWaitedOnNorCopied)
+{
+    REQUIRE(have_strace(), "strace (package strace), to stop the run part way");
+    // Stopped right after the stored copy is found to be a regular file; it
+    // is then swapped for a FIFO nobody writes or a link to an endless device.
+    for (const std::string swap : {"fifo", "link to /dev/zero"}) {
+        TempDir dir;
+        setup(kScenarios[0], dir.path());
+        support::Run how;
+        how.strace = {"inject=newfstatat:signal=STOP:when=1"};
+        how.trace = (dir / "trace").string();
+        how.limit = std::chrono::seconds(10);
+        how.while_stopped = [&] {
+            fs::remove(dir / "idapi32.cf_");
+            if (swap == "fifo")
+                ASSERT_EQ(mkfifo((dir / "idapi32.cf_").c_str(), 0644), 0);
+            else
+                fs::create_symlink("/dev/zero", dir / "idapi32.cf_");
+        };
+        const Outcome o = run_program(dir.path(), how);
+        expect_quiet_success(o, swap);
+        EXPECT_EQ(content_of(dir / "idapi32.cfg"), "old") << swap;
+        fs::remove(dir / "trace");
+        EXPECT_EQ(entries(dir.path()), (Names{"idapi32.cf_", "idapi32.cfg"})) << swap;
+    }
+}
+
 // How far a stopped process has got with an unnamed temporary file: its
 // size, or -1 if it holds none.
 long building(pid_t pid)

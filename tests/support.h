@@ -203,7 +203,20 @@ struct Run {
     std::string trace = {};               // where strace writes the calls
     std::function<void()> before = {};    // in the child, just before exec
     std::chrono::seconds limit = std::chrono::seconds(30); // a hang is a failure
+    std::vector<std::string> command = {}; // instead of the program, with arguments
+    // With an injected SIGSTOP: called once the run has stopped, before it
+    // is let go on.
+    std::function<void()> while_stopped = {};
 };
+
+// The process a tracer started.
+inline pid_t child_of(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    pid_t child = -1;
+    in >> child;
+    return child;
+}
 
 inline bool have_strace() { return access("/usr/bin/strace", X_OK) == 0; }
 
@@ -219,7 +232,10 @@ inline Outcome run_program(const fs::path &cwd, const Run &run = {})
             args.insert(args.end(), {"-e", opt});
         args.emplace_back("--");
     }
-    args.emplace_back(program());
+    if (run.command.empty())
+        args.emplace_back(program());
+    else
+        args.insert(args.end(), run.command.begin(), run.command.end());
     std::vector<char *> argv;
     for (std::string &a : args)
         argv.push_back(a.data());
@@ -244,7 +260,15 @@ inline Outcome run_program(const fs::path &cwd, const Run &run = {})
     const auto deadline = std::chrono::steady_clock::now() + run.limit;
     int status = 0;
     rusage use{};
+    bool stopped = false;
     while (wait4(pid, &status, WNOHANG, &use) == 0) {
+        // strace says so in its trace when the run has stopped.
+        if (run.while_stopped && !stopped &&
+            get(run.trace).find("--- stopped by SIGSTOP ---") != std::string::npos) {
+            stopped = true;
+            run.while_stopped();
+            kill(child_of(pid), SIGCONT);
+        }
         if (std::chrono::steady_clock::now() > deadline) {
             o.timed_out = true;
             kill(pid, SIGKILL);

@@ -1,0 +1,15 @@
+// Test helper: the stand-in called once, as a program of its own, so that a
+// test can run it under strace.
+//   copy_file_tool SRC DST FAIL_IF_EXISTS
+// Exits with 0 when the copy succeeds, otherwise with errno.
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+int main(int argc, char **argv)
+{
+    if (argc != 4)
+        return 100;
+    return CopyFileA(argv[1], argv[2], std::atoi(argv[3]) != 0 ? TRUE : FALSE) ? 0 : errno;
+}

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Files over 4 GiB keep every byte in place, for a 32-bit build, where offsets
+# and sizes are the first thing to go wrong. On a tmpfs, so nothing of it is
+# written to disk: a sparse stored copy with marks around the 2 GiB and 4 GiB
+# lines and at its end, restored once in the kernel and once by hand (strace
+# refusing the kernel copy).
+#   large_file.sh PROGRAM
+set -u
+prog=$(realpath "$1")
+need() {
+    echo "missing: $1"
+    [ "${CI:-}" = true ] && exit 1
+    exit 77
+}
+command -v strace >/dev/null || need "strace (package strace)"
+shm=/dev/shm
+[ -d "$shm" ] && [ "$(stat -f -c %T "$shm")" = tmpfs ] || need "a tmpfs at $shm"
+[ "$(($(stat -f -c '%a * %S' "$shm")))" -gt $((5 << 30)) ] || need "5 GiB free in $shm"
+work=$(mktemp -d "$shm/cfgrestore-large.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work" || exit 2
+
+marks="0 $(((1 << 31) - 1)) $((1 << 32)) $(((1 << 32) + 65537))"
+size=$(((1 << 32) + 65541))
+python3 - "$size" $marks <<'PY'
+import sys
+size, *marks = map(int, sys.argv[1:])
+with open("idapi32.cf_", "wb") as f:
+    f.truncate(size)
+    for at in marks:
+        f.seek(at)
+        f.write(b"MARK")
+PY
+check() { # check HOW: the live file has the size and every mark
+    python3 - "$size" $marks <<'PY' || { echo "not ok - $1"; return 1; }
+import os, sys
+size, *marks = map(int, sys.argv[1:])
+got = os.path.getsize("idapi32.cfg")
+if got != size:
+    sys.exit(f"    size {got}, expected {size}")
+with open("idapi32.cfg", "rb") as f:
+    for at in marks:
+        f.seek(at)
+        if f.read(4) != b"MARK":
+            sys.exit(f"    no mark at offset {at}")
+PY
+    echo "ok - $1"
+}
+status=0
+"$prog" && check "restored in the kernel" || status=1
+rm -f idapi32.cfg
+strace -qq -o /dev/null -e inject=copy_file_range:error=EXDEV "$prog" && check "restored by hand" || status=1
+exit $status
