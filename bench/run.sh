@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Times the restore against cp, cp + sync and a no-op program, and measures
-# peak memory, all in one run so the ratios hold on a noisy machine.
+# Times the restore against cp, cp + sync, a minimal durable replace (the
+# reference) and a no-op program, and measures peak memory, all in one run so
+# the ratios hold on a noisy machine.
 #   bench/run.sh [--small SIZE] [--large SIZE] [--runs N] [--large-runs N]
 #                [--memory-runs N] [--json DIR] [--dir DIR]
 # Sizes as head -c takes them (10K, 256M). Run by hand, never by the tests.
@@ -25,6 +26,7 @@ cmake --preset bench >/dev/null
 cmake --build --preset bench >/dev/null
 restore=$PWD/build/bench/cfgrestore
 noop=$PWD/build/bench/bench/noop
+reference=$PWD/build/bench/bench/reference
 # On the disk the build is on, not a tmpfs, so flushes cost what they cost.
 work=${work:-$PWD/build/bench/work}
 rm -rf "$work"
@@ -61,18 +63,18 @@ bench() {
 }
 
 # The small restore starts so quickly that a shell would dominate: no shell.
-bench small "$small" "$runs" none "$restore" "cp idapi32.cf_ idapi32.cfg" "$noop"
+bench small "$small" "$runs" none "$restore" "cp idapi32.cf_ idapi32.cfg" "$reference" "$noop"
 bench large "$large" "$large_runs" sh "$restore" "cp idapi32.cf_ idapi32.cfg" \
-    "cp idapi32.cf_ idapi32.cfg && sync idapi32.cfg" "$noop"
+    "cp idapi32.cf_ idapi32.cfg && sync idapi32.cfg" "$reference" "$noop"
 if [ -n "$json" ]; then
     mkdir -p "$json"
     cp "$out"/*.json "$json"/
 fi
 
-python3 - "$out" "$restore" "$noop" "$small" "$large" <<'PY'
+python3 - "$out" "$restore" "$noop" "$reference" "$small" "$large" <<'PY'
 import json, statistics, sys
-out, restore, noop, small, large = sys.argv[1:]
-names = {restore: "cfgrestore", noop: "no-op"}
+out, restore, noop, reference, small, large = sys.argv[1:]
+names = {restore: "cfgrestore", noop: "no-op", reference: "reference (durable replace)"}
 for label, size in (("small", small), ("large", large)):
     results = json.load(open(f"{out}/{label}.json"))["results"]
     mem = dict(line.rstrip("\n").split("\t") for line in open(f"{out}/{label}.mem"))

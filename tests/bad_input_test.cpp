@@ -243,6 +243,14 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
          },
          {{"locked/idapi32.cf_", "file NEW"}, {"locked/idapi32.cfg", "file NEW"}, {"locked", "dir"}},
          "locked", as_nobody, "in place", true},
+        {"the caller's file with a group the caller is not in",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld, 0664);
+             owner(d / "idapi32.cfg", kNobody, 0);
+             ASSERT_EQ(chmod(d.c_str(), 0777), 0);
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file NEW"}}, ".", as_nobody, "in place", true},
         {"another user's file that everyone may write",
          [](auto &d) {
              file(d / "idapi32.cf_", kNew);

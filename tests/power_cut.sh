@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# The restore against a power failure, on loop-mounted images of ext4 (with
+# default options and with noauto_da_alloc) and XFS. A power cut is the
+# filesystem shut down without flushing its journal (xfs_io -x -c shutdown),
+# so whatever was not flushed is lost; then the image is mounted again.
+#   power_cut.sh PROGRAM                   the POSIX build: asserted
+#   power_cut.sh --contrast EXE WINE...    the .exe under Wine: reported only
+# For the POSIX build:
+# - durable on return: a finished run, then the cut: the whole new file, and
+#   nothing else new in the directory;
+# - consistent at every step: for each system call of a run, in trace order,
+#   the run is killed just before it, the power cut, the image mounted again:
+#   the live file is the whole old or the whole new one, the stored copy is
+#   unchanged, and the filesystem checks clean;
+# - one cut in the middle of a large copy.
+set -u
+contrast=0
+if [ "${1:-}" = --contrast ]; then
+    contrast=1
+    shift
+fi
+prog=$(realpath "$1")
+shift
+runner=("$@")
+
+skip() {
+    echo "missing: $1"
+    [ "${CI:-}" = true ] && exit 1
+    exit 77
+}
+[ "$(id -u)" -eq 0 ] || skip "root, to mount images"
+for tool in xfs_io mkfs.xfs xfs_repair mkfs.ext4 e2fsck strace losetup; do
+    command -v $tool >/dev/null || skip "$tool (packages xfsprogs, e2fsprogs, strace, util-linux)"
+done
+losetup -f >/dev/null 2>&1 || skip "a free loop device"
+
+work=$(mktemp -d)
+mnt=$work/mnt
+trap 'umount "$mnt" 2>/dev/null; rm -rf "$work"' EXIT
+mkdir "$mnt"
+head -c $((256 << 10)) /dev/urandom >"$work/stored"
+head -c 5000 /dev/urandom >"$work/old"
+head -c $((24 << 20)) /dev/urandom >"$work/large"
+export TEST_DIR=$work TEST_DEV=$work QA_CHECK_FS=1 # lets mkfs.xfs make a small test image
+failed=0
+
+# fs NAME: makes its image; sets mkfs, mount options and fsck for it.
+fs() {
+    image=$work/$1.img
+    rm -f "$image"
+    truncate -s 128M "$image"
+    case $1 in
+    ext4) opts=loop; mkfs.ext4 -q -F "$image" || exit 1; check=(e2fsck -fn "$image") ;;
+    ext4-noauto_da_alloc) opts=loop,noauto_da_alloc; mkfs.ext4 -q -F "$image" || exit 1; check=(e2fsck -fn "$image") ;;
+    xfs) opts=loop; mkfs.xfs -q -f "$image" || exit 1; check=(xfs_repair -n "$image") ;;
+    esac
+}
+up() { mount -o "$opts" "$image" "$mnt" || { echo "cannot mount $image"; exit 1; }; }
+cut() { # the power fails: no flush of anything not yet on the device
+    xfs_io -x -c shutdown "$mnt" || { echo "cannot shut $mnt down"; exit 1; }
+    umount "$mnt"
+}
+# Stored copy and old live file, both safely on the device.
+prepare() { # prepare STORED
+    rm -rf "$mnt/d"
+    mkdir "$mnt/d"
+    cp "$1" "$mnt/d/idapi32.cf_"
+    cp "$work/old" "$mnt/d/idapi32.cfg"
+    sync -f "$mnt"
+}
+# What the directory holds after the cut, once mounted again.
+after() { # after STORED -> sets live (old|new|torn|absent), left, stored_ok
+    up
+    left=$(cd "$mnt/d" && ls -A | grep -v -x -e idapi32.cf_ -e idapi32.cfg | tr '\n' ' ')
+    if [ ! -e "$mnt/d/idapi32.cfg" ]; then live=absent
+    elif cmp -s "$mnt/d/idapi32.cfg" "$1"; then live=new
+    elif cmp -s "$mnt/d/idapi32.cfg" "$work/old"; then live=old
+    else live="torn ($(stat -c %s "$mnt/d/idapi32.cfg") bytes)"
+    fi
+    stored_ok=1
+    cmp -s "$mnt/d/idapi32.cf_" "$1" || stored_ok=0
+    umount "$mnt"
+}
+clean() { "${check[@]}" >/dev/null 2>&1 || { echo "not ok - $1: $image does not check clean"; failed=$((failed + 1)); }; }
+problem() { echo "not ok - $*"; failed=$((failed + 1)); }
+
+for name in ext4 ext4-noauto_da_alloc xfs; do
+    fs $name
+    if [ $contrast -eq 1 ]; then
+        up
+        prepare "$work/stored"
+        (cd "$mnt/d" && "${runner[@]}" "$prog" >/dev/null 2>&1)
+        cut
+        after "$work/stored"
+        echo "$name: the .exe under Wine, cut after it returned: live file $live${left:+, also $left}"
+        continue
+    fi
+
+    # Durable on return.
+    up
+    prepare "$work/stored"
+    (cd "$mnt/d" && "$prog")
+    cut
+    after "$work/stored"
+    [ "$live" = new ] && [ -z "$left" ] && [ $stored_ok -eq 1 ] ||
+        problem "$name: cut after the run returned: live file $live${left:+, also $left}"
+    clean "$name, durable on return"
+
+    # The cut points, from one run's trace: every call from the one that
+    # first names the stored copy.
+    up
+    prepare "$work/stored"
+    (cd "$mnt/d" && strace -qq -o "$work/trace" "$prog")
+    umount "$mnt"
+    mapfile -t points < <(awk -F'(' '
+        /^[a-z0-9_]+\(/ { n[$1]++; if (index($0, "\"idapi32.cf_\"")) on = 1
+                          if (on && $1 != "exit_group") print $1 ":" n[$1] }' "$work/trace")
+    declare -A seen=()
+    k=0
+    for point in "${points[@]}"; do
+        k=$((k + 1))
+        up
+        prepare "$work/stored"
+        # In the background, so the shell does not announce the kill.
+        (cd "$mnt/d" && exec strace -qq -o /dev/null -e "inject=${point%%:*}:signal=KILL:when=${point##*:}" "$prog") &
+        wait $! 2>/dev/null
+        cut
+        after "$work/stored"
+        case $live in old | new) ;; *) problem "$name: cut before call $k ${point%%:*}: live file $live" ;; esac
+        [ $stored_ok -eq 1 ] || problem "$name: cut before call $k ${point%%:*}: stored copy changed"
+        case $left in "" | ".idapi32.cfg."????????" ") ;; *) problem "$name: cut before call $k: left $left" ;; esac
+        clean "$name, cut before call $k"
+        what="$live${left:+ and a hidden temporary}"
+        seen[$what]+=" $k"
+    done
+    for what in "${!seen[@]}"; do
+        echo "$name: ${#points[@]} cuts, one before each call: $what at${seen[$what]}"
+    done
+    unset seen
+
+    # One cut in the middle of a large copy, made by hand (a kernel copy may
+    # share extents and be over at once) and slowed, so that it is caught
+    # part way: the run itself goes on and meets a filesystem that is gone.
+    up
+    prepare "$work/large"
+    (cd "$mnt/d" && exec strace -qq -o /dev/null -e inject=copy_file_range:error=EXDEV \
+        -e inject=pwrite64:delay_enter=2000 "$prog") & # slowed, to be caught part way
+    pid=$!
+    size=
+    for _ in $(seq 20000); do
+        tracee=$(cat /proc/$pid/task/$pid/children 2>/dev/null)
+        for fd in /proc/${tracee:-none}/fd/*; do # the unnamed file being built
+            case $(readlink "$fd" 2>/dev/null) in *"(deleted)"*) size=$(stat -L -c %s "$fd" 2>/dev/null) ;; esac
+        done
+        [ -n "$size" ] && [ "$size" -gt $((1 << 20)) ] && [ "$size" -lt $((24 << 20)) ] && break
+        kill -0 $pid 2>/dev/null || break
+    done
+    xfs_io -x -c shutdown "$mnt"
+    wait $pid
+    rc=$?
+    umount "$mnt"
+    after "$work/large"
+    echo "$name: cut in the middle of a 24 MiB copy (at ${size:-?} bytes): live file $live, exit status $rc"
+    case $live in old | new) ;; *) problem "$name: cut in the middle of a copy: live file $live" ;; esac
+    [ $rc -eq 0 ] || problem "$name: cut in the middle of a copy: exit status $rc"
+    clean "$name, cut in the middle of a copy"
+done
+
+[ $contrast -eq 1 ] && exit 0
+echo "$failed failed"
+[ $failed -eq 0 ]
