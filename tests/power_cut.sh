@@ -11,7 +11,10 @@
 # - consistent at every step: for each system call of a run, in trace order,
 #   the run is killed just before it, the power cut, the image mounted again:
 #   the live file is the whole old or the whole new one, the stored copy is
-#   unchanged, and the filesystem checks clean;
+#   unchanged, and the filesystem checks clean. Each point is cut twice: as
+#   it stands, and just after the journal commits (shutdown -f), which it
+#   may do at any moment on its own; that keeps every name change made so
+#   far, but no data that was not flushed;
 # - one cut in the middle of a large copy.
 set -u
 contrast=0
@@ -56,8 +59,8 @@ fs() {
     esac
 }
 up() { mount -o "$opts" "$image" "$mnt" || { echo "cannot mount $image"; exit 1; }; }
-cut() { # the power fails: no flush of anything not yet on the device
-    xfs_io -x -c shutdown "$mnt" || { echo "cannot shut $mnt down"; exit 1; }
+cut() { # cut [-f]: the power fails; with -f, just after a journal commit
+    xfs_io -x -c "shutdown ${1:-}" "$mnt" || { echo "cannot shut $mnt down"; exit 1; }
     umount "$mnt"
 }
 # Stored copy and old live file, both safely on the device.
@@ -119,22 +122,24 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     k=0
     for point in "${points[@]}"; do
         k=$((k + 1))
-        up
-        prepare "$work/stored"
-        # In the background, so the shell does not announce the kill.
-        (cd "$mnt/d" && exec strace -qq -o /dev/null -e "inject=${point%%:*}:signal=KILL:when=${point##*:}" "$prog") &
-        wait $! 2>/dev/null
-        cut
-        after "$work/stored"
-        case $live in old | new) ;; *) problem "$name: cut before call $k ${point%%:*}: live file $live" ;; esac
-        [ $stored_ok -eq 1 ] || problem "$name: cut before call $k ${point%%:*}: stored copy changed"
-        case $left in "" | ".idapi32.cfg."????????" ") ;; *) problem "$name: cut before call $k: left $left" ;; esac
-        clean "$name, cut before call $k"
-        what="$live${left:+ and a hidden temporary}"
-        seen[$what]+=" $k"
+        for flush in "" -f; do
+            at="cut${flush:+ after a commit} before call $k ${point%%:*}"
+            up
+            prepare "$work/stored"
+            # In the background, so the shell does not announce the kill.
+            (cd "$mnt/d" && exec strace -qq -o /dev/null -e "inject=${point%%:*}:signal=KILL:when=${point##*:}" "$prog") &
+            wait $! 2>/dev/null
+            cut $flush
+            after "$work/stored"
+            case $live in old | new) ;; *) problem "$name: $at: live file $live" ;; esac
+            [ $stored_ok -eq 1 ] || problem "$name: $at: stored copy changed"
+            case $left in "" | ".idapi32.cfg."????????" ") ;; *) problem "$name: $at: left $left" ;; esac
+            clean "$name, $at"
+            seen["${flush:+after a commit: }$live${left:+ and a hidden temporary}"]+=" $k"
+        done
     done
     for what in "${!seen[@]}"; do
-        echo "$name: ${#points[@]} cuts, one before each call: $what at${seen[$what]}"
+        echo "$name: ${#points[@]} cut points, one before each call: $what at${seen[$what]}"
     done
     unset seen
 
@@ -148,7 +153,8 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     pid=$!
     size=
     for _ in $(seq 20000); do
-        tracee=$(cat /proc/$pid/task/$pid/children 2>/dev/null)
+        tracee=none
+        read -r tracee _ </proc/$pid/task/$pid/children 2>/dev/null
         for fd in /proc/${tracee:-none}/fd/*; do # the unnamed file being built
             case $(readlink "$fd" 2>/dev/null) in *"(deleted)"*) size=$(stat -L -c %s "$fd" 2>/dev/null) ;; esac
         done
