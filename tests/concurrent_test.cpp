@@ -23,22 +23,14 @@ TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
         int gate[2];
         ASSERT_EQ(pipe(gate), 0);
         std::vector<pid_t> pids;
-        const char *prog = program();
-        for (int i = 0; i < instances; ++i) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                close(gate[1]);
-                char c;
-                (void)read(gate[0], &c, 1);
-                const int null = open("/dev/null", O_RDWR);
-                dup2(null, 1);
-                if (chdir(dir.path().c_str()) != 0)
-                    _exit(126);
-                execl(prog, prog, static_cast<char *>(nullptr));
-                _exit(127);
-            }
-            pids.push_back(pid);
-        }
+        support::Run wait_for_gate;
+        wait_for_gate.before = [&gate] {
+            close(gate[1]);
+            char c;
+            (void)read(gate[0], &c, 1);
+        };
+        for (int i = 0; i < instances; ++i)
+            pids.push_back(spawn(dir.path(), wait_for_gate));
         close(gate[0]);
         close(gate[1]);
         for (pid_t pid : pids) {

@@ -334,17 +334,10 @@ TEST(Faults, KilledInTheMiddleOfACopyTheLiveFileIsTheOldOneAndNothingIsLeft)
     TempDir dir;
     const std::string stored = bytes(size_t{24} << 20, 21);
     put(dir / "idapi32.cf_", stored);
-    const char *prog = program();
     int landed = 0, attempts = 0;
     for (; attempts < 10 && landed < 3; ++attempts) {
         put(dir / "idapi32.cfg", kOld);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            if (chdir(dir.path().c_str()) != 0)
-                _exit(126);
-            execl(prog, prog, static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        const pid_t pid = spawn(dir.path());
         int status = 0;
         for (;;) {
             kill(pid, SIGSTOP);
@@ -359,6 +352,7 @@ TEST(Faults, KilledInTheMiddleOfACopyTheLiveFileIsTheOldOneAndNothingIsLeft)
                 break;
             }
             kill(pid, SIGCONT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1)); // let it get on
         }
         if (!WIFSIGNALED(status))
             continue;

@@ -5,11 +5,8 @@
 # refusing those, with named ones (the kind that could be left behind).
 set -u
 prog=$(realpath "$1")
-if ! command -v strace >/dev/null; then
-    echo "missing: strace (package strace)"
-    [ "${CI:-}" = true ] && exit 1
-    exit 77
-fi
+. "$(dirname "$0")/needs.sh"
+command -v strace >/dev/null || needs "strace (package strace)"
 
 # A private mount namespace: as root directly, otherwise inside a user
 # namespace of the caller's own.
@@ -20,9 +17,7 @@ if [ "${FULL_DISK_INSIDE:-}" != 1 ]; then
             FULL_DISK_INSIDE=1 exec unshare $how --propagation private bash "$0" "$@"
         fi
     done
-    echo "mount namespaces are not permitted here (unshare -m needs root or user namespaces)"
-    [ "${CI:-}" = true ] && exit 1
-    exit 77
+    needs "mount namespaces (unshare -m needs root or user namespaces)"
 fi
 
 work=$(mktemp -d)

@@ -7,15 +7,11 @@
 #   large_file.sh PROGRAM
 set -u
 prog=$(realpath "$1")
-need() {
-    echo "missing: $1"
-    [ "${CI:-}" = true ] && exit 1
-    exit 77
-}
-command -v strace >/dev/null || need "strace (package strace)"
+. "$(dirname "$0")/needs.sh"
+command -v strace >/dev/null || needs "strace (package strace)"
 shm=/dev/shm
-[ -d "$shm" ] && [ "$(stat -f -c %T "$shm")" = tmpfs ] || need "a tmpfs at $shm"
-[ "$(($(stat -f -c '%a * %S' "$shm")))" -gt $((5 << 30)) ] || need "5 GiB free in $shm"
+[ -d "$shm" ] && [ "$(stat -f -c %T "$shm")" = tmpfs ] || needs "a tmpfs at $shm"
+[ "$(($(stat -f -c '%a * %S' "$shm")))" -gt $((5 << 30)) ] || needs "5 GiB free in $shm"
 work=$(mktemp -d "$shm/cfgrestore-large.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cd "$work" || exit 2

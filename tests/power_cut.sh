@@ -26,16 +26,12 @@ prog=$(realpath "$1")
 shift
 runner=("$@")
 
-skip() {
-    echo "missing: $1"
-    [ "${CI:-}" = true ] && exit 1
-    exit 77
-}
-[ "$(id -u)" -eq 0 ] || skip "root, to mount images"
+. "$(dirname "$0")/needs.sh"
+[ "$(id -u)" -eq 0 ] || needs "root, to mount images"
 for tool in xfs_io mkfs.xfs xfs_repair mkfs.ext4 e2fsck strace losetup; do
-    command -v $tool >/dev/null || skip "$tool (packages xfsprogs, e2fsprogs, strace, util-linux)"
+    command -v $tool >/dev/null || needs "$tool (packages xfsprogs, e2fsprogs, strace, util-linux)"
 done
-losetup -f >/dev/null 2>&1 || skip "a free loop device"
+losetup -f >/dev/null 2>&1 || needs "a free loop device"
 
 work=$(mktemp -d)
 mnt=$work/mnt

@@ -220,11 +220,10 @@ inline pid_t child_of(pid_t pid)
 
 inline bool have_strace() { return access("/usr/bin/strace", X_OK) == 0; }
 
-// Runs the program in `cwd`, killing it if it is still running after the
-// limit.
-inline Outcome run_program(const fs::path &cwd, const Run &run = {})
+// Starts the program (or the run's command) in `cwd`, as `run` says, with
+// its output to `out` and `err` (-1: nowhere), and returns its process.
+inline pid_t spawn(const fs::path &cwd, const Run &run = {}, int out = -1, int err = -1)
 {
-    Outcome o;
     std::vector<std::string> args;
     if (!run.strace.empty() || !run.trace.empty()) {
         args = {"/usr/bin/strace", "-qq", "-o", run.trace.empty() ? "/dev/null" : run.trace};
@@ -240,14 +239,12 @@ inline Outcome run_program(const fs::path &cwd, const Run &run = {})
     for (std::string &a : args)
         argv.push_back(a.data());
     argv.push_back(nullptr);
-    char out_name[] = "/tmp/cfgrestore-out.XXXXXX", err_name[] = "/tmp/cfgrestore-err.XXXXXX";
-    const int out = mkstemp(out_name), err = mkstemp(err_name);
     const pid_t pid = fork();
     if (pid == 0) {
-        dup2(out, 1);
-        dup2(err, 2);
-        const int null = open("/dev/null", O_RDONLY);
+        const int null = open("/dev/null", O_RDWR);
         dup2(null, 0);
+        dup2(out >= 0 ? out : null, 1);
+        dup2(err >= 0 ? err : null, 2);
         if (chdir(cwd.c_str()) != 0)
             _exit(126);
         for (const std::string &e : run.env)
@@ -257,6 +254,17 @@ inline Outcome run_program(const fs::path &cwd, const Run &run = {})
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+// Runs the program in `cwd`, killing it if it is still running after the
+// limit.
+inline Outcome run_program(const fs::path &cwd, const Run &run = {})
+{
+    Outcome o;
+    char out_name[] = "/tmp/cfgrestore-out.XXXXXX", err_name[] = "/tmp/cfgrestore-err.XXXXXX";
+    const int out = mkstemp(out_name), err = mkstemp(err_name);
+    const pid_t pid = spawn(cwd, run, out, err);
     const auto deadline = std::chrono::steady_clock::now() + run.limit;
     int status = 0;
     rusage use{};
