@@ -11,7 +11,7 @@ using namespace support;
 TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
 {
     TempDir dir;
-    const std::string stored = bytes(8 << 20, 31), old = bytes(3 << 20, 32);
+    const std::string stored = bytes(1 << 20, 31), old = bytes(512 << 10, 32);
     put(dir / "idapi32.cf_", stored);
     const int rounds = 25, instances = 4;
     for (int round = 0; round < rounds; ++round) {
@@ -23,6 +23,7 @@ TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
         int gate[2];
         ASSERT_EQ(pipe(gate), 0);
         std::vector<pid_t> pids;
+        pids.reserve(instances);
         support::Run wait_for_gate;
         wait_for_gate.before = [&gate] {
             close(gate[1]);

@@ -11,5 +11,5 @@ int main(int argc, char **argv)
 {
     if (argc != 4)
         return 100;
-    return CopyFileA(argv[1], argv[2], std::atoi(argv[3]) != 0 ? TRUE : FALSE) ? 0 : errno;
+    return CopyFileA(argv[1], argv[2], std::strtol(argv[3], nullptr, 10) != 0 ? TRUE : FALSE) ? 0 : errno;
 }

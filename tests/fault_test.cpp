@@ -93,8 +93,8 @@ Prepared prepare(const Scenario &s)
         p.base.push_back("inject=openat:error=EOPNOTSUPP:when=" + std::to_string(p.tmpfile_open));
     }
     p.publish = s.linked        ? find_call(p.calls, "^(copy_file_range|pwrite64)\\(")
-                : s.live_exists ? find_call(p.calls, "^renameat\\(.*\"idapi32\\.cfg\"")
-                                : find_call(p.calls, "^(linkat|renameat2)\\(.*\"idapi32\\.cfg\"");
+                : s.live_exists ? find_call(p.calls, R"(^renameat\(.*"idapi32\.cfg")")
+                                : find_call(p.calls, R"(^(linkat|renameat2)\(.*"idapi32\.cfg")");
     EXPECT_GE(p.publish, 0) << s.name << ": no publishing call in the trace";
     return p;
 }
@@ -105,9 +105,8 @@ Prepared prepare(const Scenario &s)
 std::vector<std::string> injections(const Prepared &p, const Call &c, const std::string &how)
 {
     std::vector<std::string> all;
-    for (const std::string &b : p.base)
-        if (b.rfind("inject=" + c.name + ":", 0) != 0)
-            all.push_back(b);
+    std::copy_if(p.base.begin(), p.base.end(), std::back_inserter(all),
+                 [&c](const std::string &b) { return b.rfind("inject=" + c.name + ":", 0) != 0; });
     std::string when = std::to_string(c.nth);
     if (c.name == "openat" && p.tmpfile_open > 0 && c.nth != p.tmpfile_open) {
         const int a = std::min(c.nth, p.tmpfile_open), b = std::max(c.nth, p.tmpfile_open);
@@ -208,7 +207,7 @@ TEST(Faults, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNamingAnd
     for (const Scenario &s : kScenarios) {
         const Prepared p = prepare(s);
         // Between naming the temporary file and renaming it, a kill leaves it.
-        const long named = find_call(p.calls, "^(linkat|openat)\\(.*\"\\.idapi32\\.cfg\\.");
+        const long named = find_call(p.calls, R"(^(linkat|openat)\(.*"\.idapi32\.cfg\.)");
         std::map<std::string, std::vector<std::string>> left; // what -> at which calls
         for (size_t k = 0; k < p.calls.size(); ++k) {
             const Call &c = p.calls[k];
@@ -222,10 +221,11 @@ TEST(Faults, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNamingAnd
             if (!s.linked || static_cast<long>(k) <= p.publish) {
                 EXPECT_NE(live, "mixed") << s.name << ": kill at " << where;
             }
+            const Names all = entries(dir.path());
             Names extra;
-            for (const std::string &name : entries(dir.path()))
-                if (name != "idapi32.cf_" && name != "idapi32.cfg" && name != "other.cfg")
-                    extra.push_back(name);
+            std::copy_if(all.begin(), all.end(), std::back_inserter(extra), [](const std::string &name) {
+                return name != "idapi32.cf_" && name != "idapi32.cfg" && name != "other.cfg";
+            });
             if (!extra.empty()) {
                 live += " and a hidden temporary";
                 EXPECT_EQ(extra.size(), 1U) << s.name << ": kill at " << where;
@@ -252,7 +252,7 @@ TEST(Faults, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNamingAnd
 int returned_fd(const Call &c)
 {
     const auto eq = c.line.rfind("= ");
-    return eq == std::string::npos ? -1 : std::atoi(c.line.c_str() + eq + 2);
+    return eq == std::string::npos ? -1 : static_cast<int>(std::strtol(c.line.c_str() + eq + 2, nullptr, 10));
 }
 
 TEST(Faults, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
@@ -261,11 +261,11 @@ TEST(Faults, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
     for (const Scenario &s : kScenarios) {
         const Prepared p = prepare(s);
         ASSERT_GE(p.publish, 0) << s.name;
-        const long dir_open = find_call(p.calls, "^openat\\(AT_FDCWD, \"\\.\", O_RDONLY.*O_DIRECTORY");
+        const long dir_open = find_call(p.calls, R"(^openat\(AT_FDCWD, "\.", O_RDONLY.*O_DIRECTORY)");
         ASSERT_GE(dir_open, 0) << s.name;
         const int dir_fd = returned_fd(p.calls[static_cast<size_t>(dir_open)]);
-        const long made = s.linked ? find_call(p.calls, "^openat\\(.*\"idapi32\\.cfg\", O_WRONLY")
-                                   : find_call(p.calls, "^openat\\(.*(O_TMPFILE|\"\\.idapi32\\.cfg\\.).* = [0-9]+$");
+        const long made = s.linked ? find_call(p.calls, R"(^openat\(.*"idapi32\.cfg", O_WRONLY)")
+                                   : find_call(p.calls, R"(^openat\(.*(O_TMPFILE|"\.idapi32\.cfg\.).* = [0-9]+$)");
         ASSERT_GE(made, 0) << s.name;
         const int file_fd = returned_fd(p.calls[static_cast<size_t>(made)]);
         const std::string file_flush = "^fsync\\(" + std::to_string(file_fd) + "\\) += 0";

@@ -33,7 +33,8 @@ for tool in xfs_io mkfs.xfs xfs_repair mkfs.ext4 e2fsck strace losetup; do
 done
 losetup -f >/dev/null 2>&1 || needs "a free loop device"
 
-work=$(mktemp -d)
+# The images on a tmpfs where there is one: nothing of this reaches the disk.
+work=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")
 mnt=$work/mnt
 trap 'umount "$mnt" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir "$mnt"

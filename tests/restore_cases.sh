@@ -14,7 +14,7 @@ kind=native
 
 work=$(mktemp -d)
 chmod 755 "$work" # an unprivileged user's case runs in here
-trap 'stop_user; chmod -R u+w "$work"; rm -rf "$work"' EXIT
+trap 'stop_user; chmod -R u+w "$work"; rm -rf "$(readlink -f "$work/user")" "$work"' EXIT
 ref=$work/ref
 mkdir "$ref"
 
@@ -65,6 +65,8 @@ user_prog=
 start_user() {
     [ -n "$user_prog" ] && return
     local home=$work/user
+    # Its Wine prefix is large: on a tmpfs where there is one.
+    [ -d /dev/shm ] && home=$(mktemp -d -p /dev/shm) && ln -s "$home" "$work/user"
     mkdir -p "$home"
     cp "$prog" "$home/"
     chown -R 65534:65534 "$home"

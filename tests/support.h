@@ -235,10 +235,8 @@ inline pid_t spawn(const fs::path &cwd, const Run &run = {}, int out = -1, int e
         args.emplace_back(program());
     else
         args.insert(args.end(), run.command.begin(), run.command.end());
-    std::vector<char *> argv;
-    for (std::string &a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char *> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(), [](std::string &a) { return a.data(); });
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR);
