@@ -6,6 +6,7 @@
 set -u
 prog=$(realpath "$1")
 . "$(dirname "$0")/needs.sh"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" # LeakSanitizer cannot work under strace
 command -v strace >/dev/null || needs "strace (package strace)"
 
 # A private mount namespace: as root directly, otherwise inside a user

@@ -27,6 +27,7 @@ shift
 runner=("$@")
 
 . "$(dirname "$0")/needs.sh"
+export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" # LeakSanitizer cannot work under strace
 [ "$(id -u)" -eq 0 ] || needs "root, to mount images"
 for tool in xfs_io mkfs.xfs xfs_repair mkfs.ext4 e2fsck strace losetup; do
     command -v $tool >/dev/null || needs "$tool (packages xfsprogs, e2fsprogs, strace, util-linux)"
