@@ -248,11 +248,10 @@ inline pid_t spawn(const fs::path &cwd, const Run &run = {}, int out = -1, int e
         for (const std::string &e : run.env)
             putenv(const_cast<char *>(e.c_str()));
         // LeakSanitizer cannot work under a tracer, and says so.
-        static std::string no_leak_check = std::string("ASAN_OPTIONS=") +
-                                           (std::getenv("ASAN_OPTIONS") ? std::getenv("ASAN_OPTIONS") : "") +
-                                           ":detect_leaks=0";
-        if (args[0] == "/usr/bin/strace")
-            putenv(no_leak_check.data());
+        if (args[0] == "/usr/bin/strace") {
+            const char *asan = std::getenv("ASAN_OPTIONS");
+            setenv("ASAN_OPTIONS", (std::string(asan ? asan : "") + ":detect_leaks=0").c_str(), 1);
+        }
         if (run.before)
             run.before();
         execv(argv[0], argv.data());
