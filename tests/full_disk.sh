@@ -37,19 +37,21 @@ mib 3072 stored3
 mib $((3072 + 4)) stored3p
 mib 4096 filler
 
+# A fresh disk holding the scenario's files (its variables, by dynamic scope).
+fill() {
+    mount -t tmpfs -o "$opts" tmpfs "$disk" || { echo "cannot mount tmpfs"; exit 1; }
+    [ -n "$filler" ] && cp "$ref/$filler" "$disk/filler"
+    [ "$old" != - ] && cp "$ref/$old" "$disk/idapi32.cfg"
+    [ -n "$linked" ] && ln "$disk/idapi32.cfg" "$disk/other.cfg"
+    cp "$ref/$stored" "$disk/idapi32.cf_"
+}
+
 # scenario NAME MOUNT-OPTIONS STORED OLD|- EXPECT(old|new|absent) [FILLER] [linked]
 # "linked" gives the live file a second name, so it is written in place.
 scenario() {
     local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} linked=${7:-} mode problems nth
     for mode in unnamed named; do
         problems=
-        fill() {
-            mount -t tmpfs -o "$opts" tmpfs "$disk" || { echo "cannot mount tmpfs"; exit 1; }
-            [ -n "$filler" ] && cp "$ref/$filler" "$disk/filler"
-            [ "$old" != - ] && cp "$ref/$old" "$disk/idapi32.cfg"
-            [ -n "$linked" ] && ln "$disk/idapi32.cfg" "$disk/other.cfg"
-            cp "$ref/$stored" "$disk/idapi32.cf_"
-        }
         fill
         run=()
         if [ $mode = named ]; then

@@ -82,8 +82,8 @@ after() { # after STORED -> sets live (old|new|torn|absent), left, stored_ok
     cmp -s "$mnt/d/idapi32.cf_" "$1" || stored_ok=0
     umount "$mnt"
 }
-clean() { "${check[@]}" >/dev/null 2>&1 || { echo "not ok - $1: $image does not check clean"; failed=$((failed + 1)); }; }
 problem() { echo "not ok - $*"; failed=$((failed + 1)); }
+clean() { "${check[@]}" >/dev/null 2>&1 || problem "$1: $image does not check clean"; }
 
 for name in ext4 ext4-noauto_da_alloc xfs; do
     fs $name
