@@ -24,9 +24,10 @@ tools/install-deps bench
 
 cmake --preset bench >/dev/null
 cmake --build --preset bench >/dev/null
-restore=$PWD/build/bench/cfgrestore
-noop=$PWD/build/bench/bench/noop
-reference=$PWD/build/bench/bench/reference
+# Quoted, as hyperfine and sh split a command at spaces, also in the path.
+restore=$(printf %q "$PWD/build/bench/cfgrestore")
+noop=$(printf %q "$PWD/build/bench/bench/noop")
+reference=$(printf %q "$PWD/build/bench/bench/reference")
 # On the disk the build is on, not a tmpfs, so flushes cost what they cost.
 work=${work:-$PWD/build/bench/work}
 rm -rf "$work"
@@ -54,7 +55,7 @@ bench() {
             # list needs one, and its figure is the larger of sh and its parts.
             case $cmd in
             *'&&'*) kib=$(cd "$dir" && /usr/bin/time -f %M sh -c "$cmd" 2>&1 >/dev/null | tail -n 1) ;;
-            *) kib=$(cd "$dir" && /usr/bin/time -f %M $cmd 2>&1 >/dev/null | tail -n 1) ;;
+            *) kib=$(cd "$dir" && eval "/usr/bin/time -f %M $cmd" 2>&1 >/dev/null | tail -n 1) ;;
             esac
             if [ "$kib" -gt "$peak" ]; then peak=$kib; fi
         done
