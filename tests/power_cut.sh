@@ -57,9 +57,15 @@ fs() {
     esac
 }
 up() { mount -o "$opts" "$image" "$mnt" || { echo "cannot mount $image"; exit 1; }; }
+# A busy unmount is retried: a mount left behind, shut down, would fail
+# every later step.
+down() {
+    for _ in 1 2 3 4 5 6 7 8 9 10; do umount "$mnt" 2>/dev/null && return; sleep 0.3; done
+    echo "cannot unmount $mnt"; exit 1
+}
 cut() { # cut [-f]: the power fails; with -f, just after a journal commit
     xfs_io -x -c "shutdown ${1:-}" "$mnt" || { echo "cannot shut $mnt down"; exit 1; }
-    umount "$mnt"
+    down
 }
 # Stored copy and old live file, both safely on the device.
 prepare() { # prepare STORED
@@ -80,7 +86,7 @@ after() { # after STORED -> sets live (old|new|torn|absent), left, stored_ok
     fi
     stored_ok=1
     cmp -s "$mnt/d/idapi32.cf_" "$1" || stored_ok=0
-    umount "$mnt"
+    down
 }
 problem() { echo "not ok - $*"; failed=$((failed + 1)); }
 clean() { "${check[@]}" >/dev/null 2>&1 || problem "$1: $image does not check clean"; }
@@ -112,7 +118,7 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     up
     prepare "$work/stored"
     (cd "$mnt/d" && strace -qq -o "$work/trace" "$prog")
-    umount "$mnt"
+    down
     mapfile -t points < <(awk -F'(' '
         /^[a-z0-9_]+\(/ { n[$1]++; if (index($0, "\"idapi32.cf_\"")) on = 1
                           if (on && $1 != "exit_group") print $1 ":" n[$1] }' "$work/trace")
@@ -162,7 +168,7 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     xfs_io -x -c shutdown "$mnt"
     wait $pid
     rc=$?
-    umount "$mnt"
+    down
     after "$work/large"
     echo "$name: cut in the middle of a 24 MiB copy (at ${size:-?} bytes): live file $live, exit status $rc"
     case $live in old | new) ;; *) problem "$name: cut in the middle of a copy: live file $live" ;; esac
