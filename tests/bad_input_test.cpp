@@ -6,9 +6,6 @@
 #include <cstring>
 #include <iostream>
 
-#include <grp.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -19,7 +16,6 @@ namespace {
 using namespace support;
 
 const std::string kNew = "[stored]\r\ncolour=blue\r\n", kOld = "[live]\r\nedited by hand\r\n";
-constexpr uid_t kNobody = 65534;
 
 // A name's state, as rows write it out.
 std::string state(const fs::path &p)
@@ -65,28 +61,9 @@ void socket_at(const fs::path &p)
     close(fd); // the name stays
 }
 
-// Runs as the unprivileged user nobody (group nogroup); meaningful only
-// when started as root.
-void drop_privileges()
-{
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
-        _exit(125);
-}
 void as_nobody(const fs::path &) { drop_privileges(); }
 
 void owner(const fs::path &p, uid_t uid, gid_t gid) { ASSERT_EQ(lchown(p.c_str(), uid, gid), 0); }
-
-// Sets or clears the append-only flag, as chattr +a / -a does.
-bool append_only(const fs::path &p, bool on)
-{
-    const int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY);
-    int flags = 0;
-    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                    (flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL,
-                     ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    close(fd);
-    return ok;
-}
 
 void limit(int resource, rlim_t value)
 {

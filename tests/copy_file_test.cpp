@@ -280,20 +280,45 @@ TEST_F(CopyFileTest, WrittenInPlaceWhereAReplaceWouldBreakLinksTheFileKeepsEvery
     EXPECT_EQ(after.st_mtim.tv_sec, 981172800);
     EXPECT_EQ(after.st_mtim.tv_nsec, 5);
     EXPECT_EQ(entries(), (Names{"live", "second", "src_large", "src_small"}));
+    // As an ordinary user. Root's file that everyone may write: the user may
+    // not set its time, so it keeps the time of the write, and the copy still
+    // succeeds, flushed after the last write. The user's own file, and a new
+    // one: linked through /proc where linking by descriptor is refused (as
+    // before Linux 6.10), never built under a hidden name.
+    REQUIRE(is_root() && have_strace(), "root and strace, to write as another user");
+    ASSERT_EQ(chmod(".", 0777), 0);
+    ASSERT_EQ(chmod("live", 0666), 0);
+    fs::copy_file("src_large", "idapi32.cf_");
+    put("mine", "old");
+    ASSERT_EQ(chown("mine", kNobody, kNobody), 0);
+    for (const char *target : {"live", "mine", "fresh"}) {
+        support::Run how{{}, {"inject=linkat:error=ENOENT:when=1"}, (dir_ / "trace").string(), drop_privileges};
+        how.command = {COPY_FILE_TOOL, "idapi32.cf_", target, "0"};
+        EXPECT_EQ(run_program(dir_.path(), how).status, 0) << target;
+        EXPECT_TRUE(same_bytes(get(target), large)) << target;
+        const std::vector<Call> calls = copy_calls("trace");
+        const long last_change = find_call(calls, "^(ftruncate|linkat.* = 0$)");
+        EXPECT_GE(find_call(calls, "^fsync", static_cast<size_t>(last_change)), 0) << target << ": not flushed";
+        EXPECT_LT(find_call(calls, R"(^openat\(.*"\.\w)"), 0) << target << ": a hidden name";
+    }
+    EXPECT_NE(stat_of("live").st_mtim.tv_sec, 981172800);
 }
 
-TEST_F(CopyFileTest, NewFileTakesSourceModeUnderUmaskAndTimesFollowSource)
+TEST_F(CopyFileTest, NewFileIsMadeAsAnyNewFileThereAndTimesFollowSource)
 {
     put("src", "content");
-    ASSERT_EQ(chmod("src", 0664), 0);
     const struct timespec when[2] = {{981172800, 0}, {981172800, 123456789}};
     ASSERT_EQ(utimensat(AT_FDCWD, "src", when, 0), 0);
-    const mode_t old_mask = umask(027);
-    const BOOL ok = CopyFileA("src", "live", FALSE);
+    // Of the source's mode only read-only goes along.
+    const mode_t old_mask = umask(022);
+    for (const auto &[mode, want] : {std::pair{0444u, 0444u}, {0600u, 0644u}, {0755u, 0644u}}) {
+        ASSERT_EQ(chmod("src", mode), 0);
+        fs::remove("live");
+        EXPECT_TRUE(CopyFileA("src", "live", FALSE)) << mode;
+        EXPECT_EQ(stat_of("live").st_mode & 07777, want) << mode;
+    }
     umask(old_mask);
-    EXPECT_TRUE(ok);
     const struct stat st = stat_of("live");
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
     EXPECT_EQ(st.st_mtim.tv_sec, 981172800);
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
     // Replacing keeps the live file's mode but still takes the source's time.
@@ -302,6 +327,17 @@ TEST_F(CopyFileTest, NewFileTakesSourceModeUnderUmaskAndTimesFollowSource)
     EXPECT_TRUE(CopyFileA("src", "other", FALSE));
     EXPECT_EQ(stat_of("other").st_mode & 07777, 0604u);
     EXPECT_EQ(stat_of("other").st_mtim.tv_sec, 981172800);
+    // A directory's default access list: a new live file gets it as any new
+    // file there does; a replaced one that had none still has none.
+    fs::create_directory("shared");
+    const std::string acl = acl_granting_write(1234);
+    REQUIRE(setxattr("shared", "system.posix_acl_default", acl.data(), acl.size(), 0) == 0, "access lists");
+    put("shared/any", "");
+    put("shared/plain", "old");
+    ASSERT_EQ(removexattr("shared/plain", "system.posix_acl_access"), 0);
+    EXPECT_TRUE(CopyFileA("src", "shared/live", FALSE) && CopyFileA("src", "shared/plain", FALSE));
+    EXPECT_EQ(stat_of("shared/live").st_mode, stat_of("shared/any").st_mode);
+    EXPECT_EQ(xattrs("shared/live") + " | " + xattrs("shared/plain"), xattrs("shared/any") + " | ");
 }
 
 TEST_F(CopyFileTest, ContentArrivesWholeAndAnEmptySourceGivesAnEmptyFile)
@@ -363,21 +399,30 @@ TEST_F(CopyFileTest, FailIfExistsKeepsAnyExistingName)
 TEST_F(CopyFileTest, ANameThatAppearsDuringTheCopyIsKeptWhenFailingIfItExists)
 {
     REQUIRE(have_strace(), "strace (package strace), to stop the copy part way");
-    put("src", "new");
+    put("idapi32.cf_", "new");
     // Stopped once the new file is built and flushed; another writer takes
-    // the name meanwhile. Without fail_if_exists, its file is replaced.
-    for (const bool fail_if_exists : {true, false}) {
+    // the name meanwhile. Without fail_if_exists, its file is replaced. With
+    // an unnamed new file, then a named one (O_TMPFILE refused where the
+    // first runs made one).
+    std::vector<std::string> strace = {"inject=fsync:signal=STOP:when=1"};
+    for (const int run : {0, 1, 2, 3}) {
+        const bool fail_if_exists = run % 2 == 0;
         fs::remove("late");
         support::Run how;
-        how.command = {COPY_FILE_TOOL, "src", "late", fail_if_exists ? "1" : "0"};
-        how.strace = {"inject=fsync:signal=STOP:when=1"};
+        how.command = {COPY_FILE_TOOL, "idapi32.cf_", "late", fail_if_exists ? "1" : "0"};
+        how.strace = strace;
         how.trace = (dir_ / "trace").string();
         how.while_stopped = [] { put("late", "theirs"); };
         const Outcome o = run_program(dir_.path(), how);
-        EXPECT_EQ(o.status, fail_if_exists ? EEXIST : 0) << "fail_if_exists " << fail_if_exists;
-        EXPECT_TRUE(same_bytes(get("late"), fail_if_exists ? "theirs" : "new")) << "fail_if_exists " << fail_if_exists;
+        EXPECT_EQ(o.status, fail_if_exists ? EEXIST : 0) << "run " << run;
+        EXPECT_TRUE(same_bytes(get("late"), fail_if_exists ? "theirs" : "new")) << "run " << run;
+        const std::vector<Call> calls = copy_calls("trace");
+        const long tmpfile = find_call(calls, "O_TMPFILE");
+        ASSERT_GE(tmpfile, 0);
+        if (run == 1)
+            strace.push_back("inject=openat:error=EOPNOTSUPP:when=" + std::to_string(calls[static_cast<size_t>(tmpfile)].nth));
         fs::remove("trace");
-        EXPECT_EQ(entries(), (Names{"late", "src"}));
+        EXPECT_EQ(entries(), (Names{"idapi32.cf_", "late"})) << "run " << run;
     }
 }
 

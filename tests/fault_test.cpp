@@ -111,6 +111,8 @@ std::vector<std::string> injections(const Prepared &p, const Call &c, const std:
     if (c.name == "openat" && p.tmpfile_open > 0 && c.nth != p.tmpfile_open) {
         const int a = std::min(c.nth, p.tmpfile_open), b = std::max(c.nth, p.tmpfile_open);
         when = std::to_string(a) + "+" + std::to_string(b - a);
+    } else if (how == "retval=0") {
+        when += "+"; // a filesystem that keeps returning 0, not just once
     }
     all.push_back("inject=" + c.name + ":" + how + ":when=" + when);
     return all;
@@ -290,19 +292,30 @@ TEST(Faults, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
     }
 }
 
-TEST(Faults, AStoredCopySwappedAfterItsCheckIsNeitherWaitedOnNorCopied)
+TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
 {
     REQUIRE(have_strace(), "strace (package strace), to stop the run part way");
     // Stopped right after the stored copy is found to be a regular file; it
     // is then swapped for a FIFO nobody writes or a link to an endless device.
-    for (const std::string swap : {"fifo", "link to /dev/zero"}) {
+    // Or the live file is, once looked at, swapped for a read-only one.
+    const Prepared p = prepare(kScenarios[0]);
+    const long live_stat = find_call(p.calls, R"(^newfstatat\(\d+, "idapi32\.cfg")");
+    ASSERT_GE(live_stat, 0);
+    for (const std::string swap : {"fifo", "link to /dev/zero", "read-only live file"}) {
         TempDir dir;
         setup(kScenarios[0], dir.path());
         support::Run how;
-        how.strace = {"inject=newfstatat:signal=STOP:when=1"};
+        const bool live = swap == "read-only live file";
+        how.strace = {"inject=newfstatat:signal=STOP:when=" +
+                      std::to_string(live ? p.calls[static_cast<size_t>(live_stat)].nth : 1)};
         how.trace = (dir / "trace").string();
         how.limit = std::chrono::seconds(10);
         how.while_stopped = [&] {
+            if (live) {
+                put(dir / "theirs", "theirs");
+                EXPECT_EQ(chmod((dir / "theirs").c_str(), 0444), 0);
+                return fs::rename(dir / "theirs", dir / "idapi32.cfg");
+            }
             fs::remove(dir / "idapi32.cf_");
             if (swap == "fifo")
                 ASSERT_EQ(mkfifo((dir / "idapi32.cf_").c_str(), 0644), 0);
@@ -311,10 +324,22 @@ TEST(Faults, AStoredCopySwappedAfterItsCheckIsNeitherWaitedOnNorCopied)
         };
         const Outcome o = run_program(dir.path(), how);
         expect_quiet_success(o, swap);
-        EXPECT_EQ(content_of(dir / "idapi32.cfg"), "old") << swap;
+        EXPECT_TRUE(same_bytes(get(dir / "idapi32.cfg"), live ? "theirs" : kOld)) << swap;
         fs::remove(dir / "trace");
         EXPECT_EQ(entries(dir.path()), (Names{"idapi32.cf_", "idapi32.cfg"})) << swap;
     }
+}
+
+TEST(Faults, NoNameIsMadeInAnAppendOnlyDirectoryThatRefusesUnnamedFiles)
+{
+    // A name made there could never be removed again: no live file then.
+    const Prepared p = prepare(kScenarios[3]); // create with a named temporary
+    TempDir dir;
+    setup(kScenarios[3], dir.path());
+    REQUIRE(append_only(dir.path(), true), "append-only directories under " + dir.path().string());
+    expect_quiet_success(run_program(dir.path(), {{}, p.base}), "append-only");
+    EXPECT_EQ(entries(dir.path()), Names{"idapi32.cf_"});
+    append_only(dir.path(), false);
 }
 
 // How far a stopped process has got with an unnamed temporary file: its

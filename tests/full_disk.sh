@@ -2,7 +2,8 @@
 # The program on a full disk: a small tmpfs in a private mount namespace.
 #   full_disk.sh PROGRAM
 # Every scenario runs twice: with unnamed temporary files and, with strace
-# refusing those, with named ones (the kind that could be left behind).
+# refusing those, with named ones (the kind that could be left behind); one
+# written in place, with fallocate and, refused, without it.
 set -u
 prog=$(realpath "$1")
 . "$(dirname "$0")/needs.sh"
@@ -49,12 +50,16 @@ fill() {
 # scenario NAME MOUNT-OPTIONS STORED OLD|- EXPECT(old|new|absent) [FILLER] [linked]
 # "linked" gives the live file a second name, so it is written in place.
 scenario() {
-    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} linked=${7:-} mode problems nth
+    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} linked=${7:-} mode label problems nth
     for mode in unnamed named; do
         problems=
+        label="$mode temporary"
         fill
         run=()
-        if [ $mode = named ]; then
+        if [ $mode = named ] && [ -n "$linked" ]; then
+            label="no fallocate"
+            run=(strace -qq -o /dev/null -e inject=fallocate:error=EOPNOTSUPP)
+        elif [ $mode = named ]; then
             # Which openat makes the unnamed file, from a run's trace; then
             # the same run again, with that one refused.
             (cd "$disk" && strace -qq -o "$work/trace" "$prog")
@@ -83,10 +88,10 @@ scenario() {
         [ "$have" = "$want " ] || problems+=" directory holds '$have';"
         umount "$disk"
         if [ -z "$problems" ]; then
-            echo "ok - $name ($mode temporary)"
+            echo "ok - $name ($label)"
             passed=$((passed + 1))
         else
-            echo "not ok - $name ($mode temporary):$problems"
+            echo "not ok - $name ($label):$problems"
             failed=$((failed + 1))
         fi
     done

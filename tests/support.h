@@ -20,6 +20,9 @@
 
 #include <fcntl.h>
 #include <csignal>
+#include <grp.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/xattr.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -155,6 +158,28 @@ public:
 private:
     fs::path path_;
 };
+
+constexpr uid_t kNobody = 65534;
+
+// Runs as the unprivileged user nobody (group nogroup); meaningful only
+// when started as root.
+inline void drop_privileges()
+{
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
+        _exit(125);
+}
+
+// Sets or clears the append-only flag, as chattr +a / -a does.
+inline bool append_only(const fs::path &p, bool on)
+{
+    const int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    const bool ok = fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                    (flags = on ? flags | FS_APPEND_FL : flags & ~FS_APPEND_FL,
+                     ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
+    close(fd);
+    return ok;
+}
 
 #ifdef CFGRESTORE_PROGRAM
 // The program under test, copied once to a place every user can reach: the

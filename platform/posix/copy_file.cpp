@@ -15,6 +15,8 @@
 //   crash in the middle of this write can leave a mixed file.
 // - A live file that does not exist is built unnamed and linked straight to
 //   its name, so nothing is left behind and no existing name is clobbered.
+//   It is made as any new file in its directory is (the umask, or the
+//   default access list), read-only if the stored copy is.
 // No name is ever made that could not be removed again, a resource limit
 // never kills the caller, and the source is only read.
 #include <windows.h>
@@ -157,8 +159,8 @@ bool path_of(int fd, std::string &path)
 
 // When the live name is a symbolic link, the file it leads to is the one to
 // replace, and the link stays a link. The kernel walks the link, so loops,
-// dangling links and its symlink protections apply as for any open; then the
-// place it names is checked to still hold that very file.
+// dangling links and its symlink protections apply as for any open. That the
+// place still holds that very file is checked once it is opened for writing.
 bool follow_link(Place &live, struct stat &st)
 {
 #if defined(O_PATH)
@@ -175,13 +177,8 @@ bool follow_link(Place &live, struct stat &st)
     if (!path_of(target.get(), path))
         return fail(ENOENT);
     Place resolved;
-    struct stat check {};
-    if (!open_place(path, resolved) ||
-        ::fstatat(resolved.dir.get(), resolved.name.c_str(), &check,
-                  AT_SYMLINK_NOFOLLOW) != 0)
+    if (!open_place(path, resolved))
         return false;
-    if (!same_file(check, st))
-        return fail(ENOENT); // moved while we looked
     live = std::move(resolved);
     return true;
 }
@@ -253,7 +250,7 @@ public:
     [[nodiscard]] int fd() const noexcept { return fd_.get(); }
     [[nodiscard]] bool unnamed() const noexcept { return name_.empty(); }
 
-    bool create(const std::string &live_name, mode_t mode, bool allow_unnamed)
+    bool create(const std::string &live_name, mode_t mode, bool allow_unnamed, bool allow_named = true)
     {
 #if defined(O_TMPFILE)
         if (allow_unnamed) {
@@ -261,10 +258,14 @@ public:
             if (fd_.ok())
                 return true;
             // Not every filesystem has unnamed files; a named one will do.
+            if (!allow_named)
+                return false;
         }
 #else
         (void)allow_unnamed;
 #endif
+        if (!allow_named)
+            return fail(EPERM);
         for (int i = 0; i < kNameTries; ++i) {
             std::string name = hidden_name(live_name);
             fd_.reset(::openat(dir_, name.c_str(),
@@ -415,10 +416,13 @@ bool flush(int fd)
     return true;
 }
 
+// The stored copy's modification time, where the caller may set it: only the
+// owner may, so a writer who is not keeps the time of the write, as the
+// platform's own copy does for such a caller.
 bool set_times(int fd, const struct stat &src)
 {
     const struct timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
-    return ::futimens(fd, times) == 0;
+    return ::futimens(fd, times) == 0 || errno == EPERM || errno == EACCES;
 }
 
 // What became of an attempt to give the new file the old one's identity.
@@ -574,22 +578,29 @@ bool write_in_place(int src, const struct stat &src_st, int live)
            ::ftruncate(live, src_st.st_size) == 0 && set_times(live, src_st) && flush(live);
 }
 
+// Of the stored copy's attributes only read-only goes along, as on the
+// platform: no write bit there, none on the new file.
+bool keep_read_only(int fd, const struct stat &src)
+{
+    struct stat st {};
+    return (src.st_mode & 0222) != 0 ||
+           (::fstat(fd, &st) == 0 && ::fchmod(fd, st.st_mode & 07555) == 0);
+}
+
 // A live file that is not there yet: built unnamed and linked to its name.
 bool create_live(int src, const struct stat &src_st, const Place &live, const DirRules &rules)
 {
     if (rules.immutable)
         return fail(EPERM);
-    // A new live file takes the source's permission bits, less the umask.
-    const mode_t mode = src_st.st_mode & 0777;
-    // Where names cannot be removed again, a hidden name is never made.
     for (bool allow_unnamed : {true, false}) {
-        if (!allow_unnamed && rules.append_only)
-            return fail(EPERM);
+        // Made as any new file here is made: 0666 less the umask, or the
+        // directory's default access list. Where names cannot be removed
+        // again, a hidden name is never made.
         Temp tmp(live.dir.get());
-        if (!tmp.create(live.name, mode, allow_unnamed))
+        if (!tmp.create(live.name, 0666, allow_unnamed, !rules.append_only))
             return false;
         if (!copy_content(src, tmp.fd(), src_st.st_size) || !set_times(tmp.fd(), src_st) ||
-            !flush(tmp.fd()))
+            !keep_read_only(tmp.fd(), src_st) || !flush(tmp.fd()))
             return false;
         if (tmp.link_as(live.name)) {
             (void)::fsync(live.dir.get());
