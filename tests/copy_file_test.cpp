@@ -293,7 +293,7 @@ TEST_F(CopyFileTest, WrittenInPlaceWhereAReplaceWouldBreakLinksTheFileKeepsEvery
     ASSERT_EQ(chown("mine", kNobody, kNobody), 0);
     for (const char *target : {"live", "mine", "fresh"}) {
         support::Run how{{}, {"inject=linkat:error=ENOENT:when=1"}, (dir_ / "trace").string(), drop_privileges};
-        how.command = {COPY_FILE_TOOL, "idapi32.cf_", target, "0"};
+        how.command = {reachable(COPY_FILE_TOOL), "idapi32.cf_", target, "0"};
         EXPECT_EQ(run_program(dir_.path(), how).status, 0) << target;
         EXPECT_TRUE(same_bytes(get(target), large)) << target;
         const std::vector<Call> calls = copy_calls("trace");

@@ -182,34 +182,43 @@ inline bool append_only(const fs::path &p, bool on)
 }
 
 #ifdef CFGRESTORE_PROGRAM
-// The program under test, copied once to a place every user can reach: the
-// build may lie under a directory that an unprivileged case cannot enter.
-inline const char *program()
+// A program copied, once, to a place every user can reach: the build may lie
+// under a directory that an unprivileged case cannot enter.
+inline std::string reachable(const fs::path &program)
 {
-    static const struct Copy {
-        Copy()
+    static const struct Dir {
+        Dir()
         {
             char tmpl[] = "/tmp/cfgrestore-bin.XXXXXX";
             if (mkdtemp(tmpl) == nullptr)
                 throw std::runtime_error("mkdtemp failed");
-            dir = tmpl;
-            path = dir + "/cfgrestore";
-            fs::copy_file(CFGRESTORE_PROGRAM, path);
-            fs::permissions(dir, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                     fs::perms::others_read | fs::perms::others_exec);
+            path = tmpl;
             fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                                       fs::perms::others_read | fs::perms::others_exec);
         }
-        ~Copy()
+        ~Dir()
         {
             std::error_code ec;
-            fs::remove_all(dir, ec);
+            fs::remove_all(path, ec);
         }
-        Copy(const Copy &) = delete;
-        Copy &operator=(const Copy &) = delete;
-        std::string dir, path;
-    } copy;
-    return copy.path.c_str();
+        Dir(const Dir &) = delete;
+        Dir &operator=(const Dir &) = delete;
+        fs::path path;
+    } dir;
+    const fs::path copy = dir.path / program.filename();
+    if (!fs::exists(copy)) {
+        fs::copy_file(program, copy);
+        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+    }
+    return copy.string();
+}
+
+// The program under test, where every user can reach it.
+inline const char *program()
+{
+    static const std::string path = reachable(CFGRESTORE_PROGRAM);
+    return path.c_str();
 }
 
 struct Outcome {
