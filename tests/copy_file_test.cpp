@@ -280,11 +280,9 @@ TEST_F(CopyFileTest, WrittenInPlaceWhereAReplaceWouldBreakLinksTheFileKeepsEvery
     EXPECT_EQ(after.st_mtim.tv_sec, 981172800);
     EXPECT_EQ(after.st_mtim.tv_nsec, 5);
     EXPECT_EQ(entries(), (Names{"live", "second", "src_large", "src_small"}));
-    // As an ordinary user. Root's file that everyone may write: the user may
-    // not set its time, so it keeps the time of the write, and the copy still
-    // succeeds, flushed after the last write. The user's own file, and a new
-    // one: linked through /proc where linking by descriptor is refused (as
-    // before Linux 6.10), never built under a hidden name.
+    // As an ordinary user: root's file that everyone may write keeps the time
+    // of the write, and is flushed; the user's own, and a new one, are linked
+    // through /proc where linking by descriptor is refused (before Linux 6.10).
     REQUIRE(is_root() && have_strace(), "root and strace, to write as another user");
     ASSERT_EQ(chmod(".", 0777), 0);
     ASSERT_EQ(chmod("live", 0666), 0);
@@ -327,8 +325,7 @@ TEST_F(CopyFileTest, NewFileIsMadeAsAnyNewFileThereAndTimesFollowSource)
     EXPECT_TRUE(CopyFileA("src", "other", FALSE));
     EXPECT_EQ(stat_of("other").st_mode & 07777, 0604u);
     EXPECT_EQ(stat_of("other").st_mtim.tv_sec, 981172800);
-    // A directory's default access list: a new live file gets it as any new
-    // file there does; a replaced one that had none still has none.
+    // A default access list goes to a new file, not to a replaced one.
     fs::create_directory("shared");
     const std::string acl = acl_granting_write(1234);
     REQUIRE(setxattr("shared", "system.posix_acl_default", acl.data(), acl.size(), 0) == 0, "access lists");

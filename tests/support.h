@@ -193,8 +193,7 @@ inline std::string reachable(const fs::path &program)
             if (mkdtemp(tmpl) == nullptr)
                 throw std::runtime_error("mkdtemp failed");
             path = tmpl;
-            fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                      fs::perms::others_read | fs::perms::others_exec);
+            ::chmod(tmpl, 0755);
         }
         ~Dir()
         {
@@ -206,11 +205,8 @@ inline std::string reachable(const fs::path &program)
         fs::path path;
     } dir;
     const fs::path copy = dir.path / program.filename();
-    if (!fs::exists(copy)) {
-        fs::copy_file(program, copy);
-        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                                  fs::perms::others_read | fs::perms::others_exec);
-    }
+    if (!fs::exists(copy) && fs::copy_file(program, copy))
+        ::chmod(copy.c_str(), 0755);
     return copy.string();
 }
 
