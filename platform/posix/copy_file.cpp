@@ -176,11 +176,7 @@ bool follow_link(Place &live, struct stat &st)
     std::string path;
     if (!path_of(target.get(), path))
         return fail(ENOENT);
-    Place resolved;
-    if (!open_place(path, resolved))
-        return false;
-    live = std::move(resolved);
-    return true;
+    return open_place(path, live);
 }
 
 // Whether names in the directory may be removed or renamed: an append-only
