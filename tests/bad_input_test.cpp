@@ -63,6 +63,15 @@ void socket_at(const fs::path &p)
 
 void as_nobody(const fs::path &) { drop_privileges(); }
 
+// A read lease, as a file server holds one; its break notice is ignored.
+int leased = -1;
+void lease(const fs::path &p)
+{
+    (void)signal(SIGIO, SIG_IGN);
+    leased = open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(fcntl(leased, F_SETLEASE, F_RDLCK), 0) << "leases on " << p;
+}
+
 void owner(const fs::path &p, uid_t uid, gid_t gid) { ASSERT_EQ(lchown(p.c_str(), uid, gid), 0); }
 
 void limit(int resource, rlim_t value)
@@ -161,6 +170,14 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
              ASSERT_EQ(mkfifo((d / "idapi32.cfg").c_str(), 0644), 0);
          },
          {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "fifo"}}},
+        {"live file under another process's read lease, which must not wait",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             file(d / "idapi32.cfg", kOld);
+             lease(d / "idapi32.cfg");
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "file OLD"}}, ".", {}, "", false,
+         [](auto &) { close(leased); }},
         {"live file read-only",
          [](auto &d) {
              file(d / "idapi32.cf_", kNew);
@@ -175,13 +192,14 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
          },
          {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "link to target.cfg"},
           {"target.cfg", "file OLD read-only"}}},
-        {"live name a link to a writable file",
+        {"both names links to regular files, as to a central backup",
          [](auto &d) {
-             file(d / "idapi32.cf_", kNew);
+             file(d / "stored.cf", kNew);
+             fs::create_symlink("stored.cf", d / "idapi32.cf_");
              file(d / "target.cfg", kOld);
              fs::create_symlink("target.cfg", d / "idapi32.cfg");
          },
-         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "link to target.cfg"},
+         {{"idapi32.cf_", "link to stored.cf"}, {"stored.cf", "file NEW"}, {"idapi32.cfg", "link to target.cfg"},
           {"target.cfg", "file NEW"}}},
         {"live name a link to the stored copy",
          [](auto &d) {

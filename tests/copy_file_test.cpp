@@ -155,6 +155,7 @@ TEST_F(CopyFileTest, OddFilesFailAtOnceAndAreLeftAlone)
     errno = 0;
     EXPECT_FALSE(CopyFileA("dir", "live", FALSE));
     EXPECT_EQ(errno, EISDIR);
+    EXPECT_FALSE(CopyFileA(nullptr, "live", FALSE) || CopyFileA("live", nullptr, FALSE));
     // Live names that are no regular file stay as they are.
     for (const char *live : {"dir", "fifo", "sock", "zero", "dir/", "."})
         EXPECT_FALSE(CopyFileA("live", live, FALSE)) << live;
@@ -264,10 +265,10 @@ TEST_F(CopyFileTest, WrittenInPlaceWhereAReplaceWouldBreakLinksTheFileKeepsEvery
     const struct timespec when[2] = {{981172800, 0}, {981172800, 5}};
     ASSERT_EQ(utimensat(AT_FDCWD, "src_small", when, 0), 0);
     put("live", bytes(100000, 8));
-    ASSERT_EQ(chmod("live", 0640), 0);
+    ASSERT_EQ(chmod("live", 0640) == 0 && chmod("src_small", 0444) == 0, true);
     ASSERT_EQ(link("live", "second"), 0);
     const struct stat before = stat_of("live");
-    // Growing, then shrinking: cut to the new length each time.
+    // Growing, then shrinking from a read-only source: cut to length, read-only.
     for (const char *src : {"src_large", "src_small"}) {
         EXPECT_TRUE(CopyFileA(src, "live", FALSE)) << src;
         EXPECT_TRUE(same_bytes(get("second"), get(src))) << src;
@@ -275,25 +276,28 @@ TEST_F(CopyFileTest, WrittenInPlaceWhereAReplaceWouldBreakLinksTheFileKeepsEvery
     const struct stat after = stat_of("live");
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_nlink, 2u);
-    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_EQ(after.st_mode & 07777, 0440u);
     EXPECT_EQ(after.st_size, static_cast<off_t>(small.size()));
     EXPECT_EQ(after.st_mtim.tv_sec, 981172800);
     EXPECT_EQ(after.st_mtim.tv_nsec, 5);
     EXPECT_EQ(entries(), (Names{"live", "second", "src_large", "src_small"}));
-    // As an ordinary user: root's file that everyone may write keeps the time
-    // of the write, and is flushed; the user's own, and a new one, are linked
-    // through /proc where linking by descriptor is refused (before Linux 6.10).
+    // As an ordinary user, from a read-only source: root's file that everyone may
+    // write keeps its mode and the time of the write; the user's own and a new
+    // one turn read-only, linked through /proc where not by descriptor. All flushed.
     REQUIRE(is_root() && have_strace(), "root and strace, to write as another user");
     ASSERT_EQ(chmod(".", 0777), 0);
     ASSERT_EQ(chmod("live", 0666), 0);
     fs::copy_file("src_large", "idapi32.cf_");
     put("mine", "old");
-    ASSERT_EQ(chown("mine", kNobody, kNobody), 0);
-    for (const char *target : {"live", "mine", "fresh"}) {
+    put("ours", "old");
+    ASSERT_EQ(chmod("idapi32.cf_", 0444) == 0 && link("ours", "ours2") == 0, true);
+    ASSERT_EQ(chown("mine", kNobody, kNobody) == 0 && chown("ours", kNobody, kNobody) == 0, true);
+    for (const auto &[target, mode] : {std::pair{"live", 0666u}, {"mine", 0444u}, {"ours", 0444u}, {"fresh", 0444u}}) {
         support::Run how{{}, {"inject=linkat:error=ENOENT:when=1"}, (dir_ / "trace").string(), drop_privileges};
         how.command = {reachable(COPY_FILE_TOOL), "idapi32.cf_", target, "0"};
         EXPECT_EQ(run_program(dir_.path(), how).status, 0) << target;
         EXPECT_TRUE(same_bytes(get(target), large)) << target;
+        EXPECT_EQ(stat_of(target).st_mode & 07777, mode) << target;
         const std::vector<Call> calls = copy_calls("trace");
         const long last_change = find_call(calls, "^(ftruncate|linkat.* = 0$)");
         EXPECT_GE(find_call(calls, "^fsync", static_cast<size_t>(last_change)), 0) << target << ": not flushed";
@@ -309,7 +313,7 @@ TEST_F(CopyFileTest, NewFileIsMadeAsAnyNewFileThereAndTimesFollowSource)
     ASSERT_EQ(utimensat(AT_FDCWD, "src", when, 0), 0);
     // Of the source's mode only read-only goes along.
     const mode_t old_mask = umask(022);
-    for (const auto &[mode, want] : {std::pair{0444u, 0444u}, {0600u, 0644u}, {0755u, 0644u}}) {
+    for (const auto &[mode, want] : {std::pair{0400u, 0444u}, {0600u, 0644u}, {0755u, 0644u}, {0464u, 0644u}}) {
         ASSERT_EQ(chmod("src", mode), 0);
         fs::remove("live");
         EXPECT_TRUE(CopyFileA("src", "live", FALSE)) << mode;
@@ -319,12 +323,17 @@ TEST_F(CopyFileTest, NewFileIsMadeAsAnyNewFileThereAndTimesFollowSource)
     const struct stat st = stat_of("live");
     EXPECT_EQ(st.st_mtim.tv_sec, 981172800);
     EXPECT_EQ(st.st_mtim.tv_nsec, 123456789);
-    // Replacing keeps the live file's mode but still takes the source's time.
-    put("other", "x");
-    ASSERT_EQ(chmod("other", 0604), 0);
-    EXPECT_TRUE(CopyFileA("src", "other", FALSE));
-    EXPECT_EQ(stat_of("other").st_mode & 07777, 0604u);
-    EXPECT_EQ(stat_of("other").st_mtim.tv_sec, 981172800);
+    // Replacing keeps the live file's mode (group write alone is not read-only,
+    // for root who may write it) and takes the source's time and read-only.
+    const mode_t live_mode = is_root() ? 0464 : 0664;
+    for (const mode_t src_mode : {0464u, 0444u}) {
+        put("other", "x");
+        ASSERT_EQ(chmod("other", live_mode) == 0 && chmod("src", src_mode) == 0, true);
+        EXPECT_TRUE(CopyFileA("src", "other", FALSE));
+        EXPECT_EQ(stat_of("other").st_mode & 07777, src_mode == 0444 ? live_mode & 07555 : live_mode);
+        EXPECT_EQ(stat_of("other").st_mtim.tv_sec, 981172800);
+    }
+    ASSERT_EQ(chmod("src", 0644), 0);
     // A default access list goes to a new file, not to a replaced one.
     fs::create_directory("shared");
     const std::string acl = acl_granting_write(1234);

@@ -37,6 +37,7 @@ mib 5120 stored5
 mib 3072 stored3
 mib $((3072 + 4)) stored3p
 mib 4096 filler
+mib 0 empty
 
 # A fresh disk holding the scenario's files (its variables, by dynamic scope).
 fill() {
@@ -107,6 +108,8 @@ scenario "no inode left for the temporary file" size=8m,nr_inodes=3 stored3 old1
 # 1 + 3 MiB leaves 4, enough to grow to 3.
 scenario "in place, no room to grow" size=8m stored5 old2 old "" linked
 scenario "in place, room to grow" size=8m stored3 old1 new "" linked
+scenario "in place, shrinking" size=8m old1 old2 new "" linked
+scenario "in place, shrinking to nothing" size=8m empty old2 new "" linked
 # 4 MiB taken by another file + 3 MiB stored leaves 1 MiB.
 scenario "no room to create a live file" size=8m stored3 - absent filler
 

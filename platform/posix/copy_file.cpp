@@ -16,7 +16,9 @@
 // - A live file that does not exist is built unnamed and linked straight to
 //   its name, so nothing is left behind and no existing name is clobbered.
 //   It is made as any new file in its directory is (the umask, or the
-//   default access list), read-only if the stored copy is.
+//   default access list).
+// - Of the stored copy's mode only read-only goes along, whichever way the
+//   live file was put in place: no write bit there, none left on it.
 // No name is ever made that could not be removed again, a resource limit
 // never kills the caller, and the source is only read.
 #include <windows.h>
@@ -421,6 +423,16 @@ bool set_times(int fd, const struct stat &src)
     return ::futimens(fd, times) == 0 || errno == EPERM || errno == EACCES;
 }
 
+// Of the stored copy's attributes only read-only goes along, as on the
+// platform, to a new live file and a replaced one alike: no write bit there,
+// none here. Like the time, best effort for a writer who is not the owner.
+bool take_read_only(int fd, const struct stat &src)
+{
+    struct stat st {};
+    return (src.st_mode & 0222) != 0 ||
+           (::fstat(fd, &st) == 0 && (::fchmod(fd, st.st_mode & 07555) == 0 || errno == EPERM));
+}
+
 // What became of an attempt to give the new file the old one's identity.
 enum class Kept { yes, cannot, failed };
 
@@ -529,7 +541,7 @@ Kept replace_atomically(int src, const struct stat &src_st, const Place &live, i
         const Kept kept = keep_identity(tmp.fd(), old_live, live_st);
         if (kept != Kept::yes)
             return kept;
-        if (!set_times(tmp.fd(), src_st) || !flush(tmp.fd()))
+        if (!set_times(tmp.fd(), src_st) || !take_read_only(tmp.fd(), src_st) || !flush(tmp.fd()))
             return Kept::failed;
         if (tmp.rename_over(live.name)) {
             // The replace is done; a directory that cannot be flushed must
@@ -571,16 +583,8 @@ bool reserve(int fd, off_t size)
 bool write_in_place(int src, const struct stat &src_st, int live)
 {
     return reserve(live, src_st.st_size) && copy_content(src, live, src_st.st_size) &&
-           ::ftruncate(live, src_st.st_size) == 0 && set_times(live, src_st) && flush(live);
-}
-
-// Of the stored copy's attributes only read-only goes along, as on the
-// platform: no write bit there, none on the new file.
-bool keep_read_only(int fd, const struct stat &src)
-{
-    struct stat st {};
-    return (src.st_mode & 0222) != 0 ||
-           (::fstat(fd, &st) == 0 && ::fchmod(fd, st.st_mode & 07555) == 0);
+           ::ftruncate(live, src_st.st_size) == 0 && set_times(live, src_st) &&
+           take_read_only(live, src_st) && flush(live);
 }
 
 // A live file that is not there yet: built unnamed and linked to its name.
@@ -596,7 +600,7 @@ bool create_live(int src, const struct stat &src_st, const Place &live, const Di
         if (!tmp.create(live.name, 0666, allow_unnamed, !rules.append_only))
             return false;
         if (!copy_content(src, tmp.fd(), src_st.st_size) || !set_times(tmp.fd(), src_st) ||
-            !keep_read_only(tmp.fd(), src_st) || !flush(tmp.fd()))
+            !take_read_only(tmp.fd(), src_st) || !flush(tmp.fd()))
             return false;
         if (tmp.link_as(live.name)) {
             (void)::fsync(live.dir.get());
