@@ -17,6 +17,15 @@
 #   far, but no data that was not flushed;
 # - one cut in the middle of a large copy.
 set -u
+. "$(dirname "$0")/needs.sh"
+[ "$(id -u)" -eq 0 ] || needs "root, to mount images"
+# In a mount namespace of its own: a namespace that another process makes
+# while an image is mounted (another test run's unshare, say) would keep a
+# copy of the mount, and with it the filesystem shut down by a cut, which
+# the next mount of that device would then be given back.
+if [ "${POWER_CUT_INSIDE:-}" != 1 ]; then
+    POWER_CUT_INSIDE=1 exec unshare -m --propagation private bash "$0" "$@"
+fi
 contrast=0
 if [ "${1:-}" = --contrast ]; then
     contrast=1
@@ -26,18 +35,18 @@ prog=$(realpath "$1")
 shift
 runner=("$@")
 
-. "$(dirname "$0")/needs.sh"
 export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" # LeakSanitizer cannot work under strace
-[ "$(id -u)" -eq 0 ] || needs "root, to mount images"
 for tool in xfs_io mkfs.xfs xfs_repair mkfs.ext4 e2fsck strace losetup; do
     command -v $tool >/dev/null || needs "$tool (packages xfsprogs, e2fsprogs, strace, util-linux)"
 done
 losetup -f >/dev/null 2>&1 || needs "a free loop device"
 
 # The images on a tmpfs where there is one: nothing of this reaches the disk.
+# Each is attached to a loop device of its own for all its mounts.
 work=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")
 mnt=$work/mnt
-trap 'umount "$mnt" 2>/dev/null; rm -rf "$work"' EXIT
+dev=
+trap 'umount "$mnt" 2>/dev/null; [ -n "$dev" ] && losetup -d "$dev"; rm -rf "$work"' EXIT
 mkdir "$mnt"
 head -c $((256 << 10)) /dev/urandom >"$work/stored"
 head -c 5000 /dev/urandom >"$work/old"
@@ -48,15 +57,17 @@ failed=0
 # fs NAME: makes its image; sets mkfs, mount options and fsck for it.
 fs() {
     image=$work/$1.img
+    [ -n "$dev" ] && losetup -d "$dev"
     rm -f "$image"
     truncate -s 128M "$image"
     case $1 in
-    ext4) opts=loop; mkfs.ext4 -q -F "$image" || exit 1; check=(e2fsck -fn "$image") ;;
-    ext4-noauto_da_alloc) opts=loop,noauto_da_alloc; mkfs.ext4 -q -F "$image" || exit 1; check=(e2fsck -fn "$image") ;;
-    xfs) opts=loop; mkfs.xfs -q -f "$image" || exit 1; check=(xfs_repair -n "$image") ;;
+    ext4) opts=defaults; mkfs.ext4 -q -F "$image" || exit 1; check=(e2fsck -fn "$image") ;;
+    ext4-noauto_da_alloc) opts=noauto_da_alloc; mkfs.ext4 -q -F "$image" || exit 1; check=(e2fsck -fn "$image") ;;
+    xfs) opts=defaults; mkfs.xfs -q -f "$image" || exit 1; check=(xfs_repair -n "$image") ;;
     esac
+    dev=$(losetup --find --show "$image") || { echo "cannot attach $image to a loop device"; exit 1; }
 }
-up() { mount -o "$opts" "$image" "$mnt" || { echo "cannot mount $image"; exit 1; }; }
+up() { mount -o "$opts" "$dev" "$mnt" || { echo "cannot mount $image"; exit 1; }; }
 # A busy unmount is retried: a mount left behind, shut down, would fail
 # every later step.
 down() {
@@ -96,7 +107,10 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     if [ $contrast -eq 1 ]; then
         up
         prepare "$work/stored"
+        # A Wine server started outside this namespace would not see the image.
+        "$(dirname "$(command -v "${runner[0]}")")/wineserver" -k 2>/dev/null
         (cd "$mnt/d" && "${runner[@]}" "$prog" >/dev/null 2>&1)
+        "$(dirname "$(command -v "${runner[0]}")")/wineserver" -k 2>/dev/null
         cut
         after "$work/stored"
         echo "$name: the .exe under Wine, cut after it returned: live file $live${left:+, also $left}"
