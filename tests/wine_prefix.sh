@@ -1,12 +1,27 @@
 #!/usr/bin/env bash
-# Makes a fresh Wine prefix for this test run, with the loader MAKER:
-#   wine_prefix.sh WINE MAKER
+# The Wine prefix of a test run:
+#   wine_prefix.sh WINE MAKER      makes it with the loader MAKER, or takes the
+#                                  one tools/test-all made for the whole run
+#   wine_prefix.sh --remove WINE   stops its server and removes it, unless it
+#                                  is the whole run's
 # With X86_32=1 the tests run 32-bit Wine: it says how that runs here first.
 set -eu
 . "$(dirname "$0")/needs.sh"
+if [ "$1" = --remove ]; then
+    "$(dirname "$2")/wineserver" -k 2>/dev/null || true
+    [ "$WINEPREFIX" = "${CFGRESTORE_WINEPREFIX:-}" ] || rm -rf "$WINEPREFIX"
+    exit 0
+fi
 [ "${X86_32:-}" = 1 ] && x86_32 "$1" --version
+# The run's prefix, once an earlier workflow has made it whole; anything else
+# (one that a killed run left, maybe part made) is made anew.
+if [ "$WINEPREFIX" = "${CFGRESTORE_WINEPREFIX:-}" ] && [ -f "$WINEPREFIX/.made" ]; then
+    echo "the run's prefix, made by an earlier workflow: $WINEPREFIX"
+    exit 0
+fi
 rm -rf "$WINEPREFIX"
 "$2" wineboot -i
 "$(dirname "$2")/wineserver" -w
 [ -f "$WINEPREFIX/system.reg" ] || { echo "no prefix made in $WINEPREFIX"; exit 1; }
+touch "$WINEPREFIX/.made"
 echo "prefix ready in $WINEPREFIX"
