@@ -20,7 +20,7 @@ for f in README.txt LICENSE SHA256SUMS; do
 done
 grep -q -i -E 'cmake|apt-get|debian|build' README.txt && bad "README.txt speaks of building"
 for topic in 'fc /b idapi32.cf_ idapi32.cfg' 'cd /d' 'Start in' 'VirtualStore' 'certutil -hashfile' \
-    'Get-FileHash' 'backup' 'Windows XP'; do
+    'Get-FileHash' 'backup' 'Windows XP' 'Group Policy'; do
     grep -q -F "$topic" README.txt || bad "README.txt does not cover: $topic"
 done
 sections=$("$2" -h cfgrestore.exe | awk '{print $2}' | grep -E '^\.(debug|stab)' | tr '\n' ' ')
