@@ -16,7 +16,8 @@ kind=native
 
 work=$(mktemp -d)
 chmod 755 "$work" # an unprivileged user's case runs in here
-trap 'stop_user; chmod -R u+w "$work"; rm -rf "$(readlink -f "$work/user")" "$work"' EXIT
+user_prog= # an unprivileged user's copy of the program, once made
+trap '[ -z "$user_prog" ] || stop_user; chmod -R u+w "$work"; rm -rf "$(readlink -f "$work/user")" "$work"' EXIT
 ref=$work/ref
 mkdir "$ref"
 
@@ -83,7 +84,6 @@ restore() { restore_as "$prog" "$@"; }
 # As root, a run by an unprivileged user: the program copied where that user
 # can reach it and, under Wine, a prefix of that user's own.
 user_env=()
-user_prog=
 start_user() {
     [ -n "$user_prog" ] && return
     local home=$work/user

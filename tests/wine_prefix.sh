@@ -20,7 +20,9 @@ if [ "$WINEPREFIX" = "${CFGRESTORE_WINEPREFIX:-}" ] && [ -f "$WINEPREFIX/.made" 
     exit 0
 fi
 rm -rf "$WINEPREFIX"
-"$2" wineboot -i
+# Without registering Internet Explorer's program: that is two more Wine
+# starts, one of them 32-bit, a minute where 32-bit code runs emulated.
+WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-};iexplore.exe=d" "$2" wineboot -i
 "$(dirname "$2")/wineserver" -w
 [ -f "$WINEPREFIX/system.reg" ] || { echo "no prefix made in $WINEPREFIX"; exit 1; }
 touch "$WINEPREFIX/.made"
