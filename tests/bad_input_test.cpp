@@ -96,7 +96,7 @@ std::string identity(const fs::path &p, bool with_inode)
 }
 
 struct Row {
-    const char *name;
+    std::string name;
     std::function<void(const fs::path &)> setup;
     std::vector<std::pair<std::string, std::string>> expect; // name -> end state
     std::string cwd = ".";                                    // where it runs, inside the row
@@ -111,7 +111,7 @@ struct Row {
 TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
 {
     const bool root = geteuid() == 0;
-    const std::vector<Row> rows = {
+    std::vector<Row> rows = {
         {"no stored copy", [](auto &d) { file(d / "idapi32.cfg", kOld); },
          {{"idapi32.cf_", "absent"}, {"idapi32.cfg", "file OLD"}}},
         {"stored copy empty",
@@ -170,6 +170,13 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
              ASSERT_EQ(mkfifo((d / "idapi32.cfg").c_str(), 0644), 0);
          },
          {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "fifo"}}},
+        {"live name a link to a FIFO, which must not hang",
+         [](auto &d) {
+             file(d / "idapi32.cf_", kNew);
+             ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0644), 0);
+             fs::create_symlink("pipe", d / "idapi32.cfg");
+         },
+         {{"idapi32.cf_", "file NEW"}, {"idapi32.cfg", "link to pipe"}, {"pipe", "fifo"}}},
         {"live file under another process's read lease, which must not wait",
          [](auto &d) {
              file(d / "idapi32.cf_", kNew);
@@ -372,6 +379,33 @@ TEST(BadInput, EveryOddInputEndsQuietlyWithTheStatesWrittenOut)
          {{"IDAPI32.CF_", "file NEW"}, {"Idapi32.Cfg", "file OLD"}, {"idapi32.cf_", "absent"},
           {"idapi32.cfg", "absent"}}},
     };
+    // A link is followed only if made by root, the caller or the owner of the
+    // file it leads to: nothing else of another's is read out or replaced.
+    struct Link { const char *who, *as; uid_t maker, owner; bool theirs, hop, followed; };
+    for (const Link &l : std::vector<Link>{{"root", "idapi32.cfg", kNobody, 0, false, false, false},
+                                           {"root", "idapi32.cfg", kNobody, 0, true, true, false},
+                                           {"root", "idapi32.cf_", kNobody, 0, false, true, false},
+                                           {"root", "idapi32.cf_", kNobody, 0, true, false, false},
+                                           {"root", "idapi32.cfg", kNobody, kNobody, true, false, true},
+                                           {"the user", "idapi32.cfg", 4242, kNobody, false, false, false},
+                                           {"the user", "idapi32.cf_", kNobody, 0, false, false, true}}) {
+        const bool live = l.as == std::string("idapi32.cfg"), as_root = l.who == std::string("root");
+        const std::string other = live ? "idapi32.cf_" : "idapi32.cfg", to = l.hop ? "hop" : "target";
+        rows.push_back({"as " + std::string(l.who) + ", uid " + std::to_string(l.maker) + "'s link as " + l.as + " to uid " +
+                            std::to_string(l.owner) + "'s file" + (l.hop ? " by root's" : "") + (l.theirs ? ", its folder" : ", 0777"),
+                        [=](auto &d) {
+                            file(d / "target", live ? kOld : kNew, as_root ? 0600 : 0644);
+                            file(d / other, live ? kNew : kOld, 0666);
+                            fs::create_symlink(to, d / l.as);
+                            fs::create_symlink("target", d / "hop");
+                            owner(d / "target", l.owner, l.owner);
+                            owner(d / l.as, l.maker, l.maker);
+                            ASSERT_EQ(l.theirs ? chown(d.c_str(), l.maker, l.maker) : chmod(d.c_str(), 0777), 0);
+                        },
+                        {{l.as, "link to " + to}, {"hop", "link to target"}, {"target", live && !l.followed ? "file OLD" : "file NEW"},
+                         {other, live || l.followed ? "file NEW" : "file OLD"}}, ".",
+                        as_root ? std::function<void(const fs::path &)>{} : as_nobody, l.followed && as_root ? "replaced" : "", true});
+    }
 
     int skipped = 0;
     for (const Row &row : rows) {

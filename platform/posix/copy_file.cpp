@@ -19,6 +19,8 @@
 //   default access list).
 // - Of the stored copy's mode only read-only goes along, whichever way the
 //   live file was put in place: no write bit there, none left on it.
+// - A symbolic link under either name is followed only where no less
+//   privileged user could have planted it.
 // No name is ever made that could not be removed again, a resource limit
 // never kills the caller, and the source is only read.
 #include <windows.h>
@@ -111,23 +113,6 @@ bool open_place(const std::string &path, Place &place)
     return place.dir.ok();
 }
 
-// Opens the source without blocking: a FIFO or device under its name must
-// fail at once, not wait for a writer or act on the device.
-bool open_source(const char *path, Fd &fd, struct stat &st)
-{
-    if (::stat(path, &st) != 0)
-        return false;
-    if (!S_ISREG(st.st_mode))
-        return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    fd.reset(::open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
-        return false;
-    if (!S_ISREG(st.st_mode)) // swapped for something else since the stat
-        return fail(EINVAL);
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
-
 // A file larger than the caller may write would end in SIGXFSZ part way.
 bool within_size_limit(off_t size)
 {
@@ -159,26 +144,59 @@ bool path_of(int fd, std::string &path)
     return false;
 }
 
-// When the live name is a symbolic link, the file it leads to is the one to
-// replace, and the link stays a link. The kernel walks the link, so loops,
-// dangling links and its symlink protections apply as for any open. That the
-// place still holds that very file is checked once it is opened for writing.
-bool follow_link(Place &live, struct stat &st)
+// A symbolic link is followed only where no less privileged user could have
+// planted it: one made by root, by the caller, or by the owner of the file it
+// leads to. On the platform only administrators make links; here anyone may,
+// and another user's link in a folder that user may write would lend the
+// caller's rights to read or replace any file. The link judged is the one
+// opened and the file judged is the one it led to, by descriptor, so a swap
+// between a look and an open cannot slip by. Links further on are walked by
+// the kernel, with its own protections. Gives the file's path and status.
+bool follow_link(int dir, const std::string &name, std::string &path, struct stat &st)
 {
-#if defined(O_PATH)
-    Fd target(::openat(live.dir.get(), live.name.c_str(), O_PATH | O_CLOEXEC));
-#else
-    Fd target(::openat(live.dir.get(), live.name.c_str(),
-                       O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-#endif
+    const Fd link(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat link_st {};
+    if (!link.ok() || ::fstat(link.get(), &link_st) != 0)
+        return false;
+    if (!S_ISLNK(link_st.st_mode))
+        return fail(ENOENT); // replaced while we looked
+    char to[PATH_MAX];
+    const ssize_t n = ::readlinkat(link.get(), "", to, sizeof to);
+    if (n < 0 || n >= static_cast<ssize_t>(sizeof to))
+        return n < 0 ? false : fail(ENAMETOOLONG);
+    to[n] = '\0';
+    // Not opened for reading or writing: a FIFO or device must not be.
+    const Fd target(::openat(dir, to, O_PATH | O_CLOEXEC));
     if (!target.ok() || ::fstat(target.get(), &st) != 0)
+        return false;
+    const uid_t me = ::geteuid();
+    if (link_st.st_uid != 0 && link_st.st_uid != me && link_st.st_uid != st.st_uid)
+        return fail(EACCES);
+    return path_of(target.get(), path) || fail(ENOENT);
+}
+
+// Opens the source without blocking: a FIFO or device under its name must
+// fail at once, not wait for a writer or act on the device. The file read is
+// the file looked at, or judged at the end of a link.
+bool open_source(const char *path, Fd &fd, struct stat &st)
+{
+    if (::lstat(path, &st) != 0)
+        return false;
+    std::string file = path;
+    Place place;
+    if (S_ISLNK(st.st_mode) &&
+        !(open_place(path, place) && follow_link(place.dir.get(), place.name, file, st)))
         return false;
     if (!S_ISREG(st.st_mode))
         return fail(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    std::string path;
-    if (!path_of(target.get(), path))
-        return fail(ENOENT);
-    return open_place(path, live);
+    const struct stat looked = st;
+    fd.reset(::open(file.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
+        return false;
+    if (!S_ISREG(st.st_mode) || !same_file(st, looked)) // swapped since the look
+        return fail(EINVAL);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    return flags >= 0 && ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 // Whether names in the directory may be removed or renamed: an append-only
@@ -643,7 +661,9 @@ extern "C" BOOL CopyFileA(LPCSTR existing_name, LPCSTR new_name, BOOL fail_if_ex
         if (fail_if_exists)
             return fail(EEXIST);
 
-        if (S_ISLNK(live_st.st_mode) && !follow_link(live, live_st))
+        std::string target;
+        if (S_ISLNK(live_st.st_mode) &&
+            !(follow_link(live.dir.get(), live.name, target, live_st) && open_place(target, live)))
             return FALSE;
         if (S_ISDIR(live_st.st_mode))
             return fail(EISDIR);
