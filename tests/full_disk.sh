@@ -7,8 +7,7 @@
 set -u
 prog=$(realpath "$1")
 . "$(dirname "$0")/needs.sh"
-export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" # LeakSanitizer cannot work under strace
-command -v strace >/dev/null || needs "strace (package strace)"
+under_strace
 
 # A private mount namespace: as root directly, otherwise inside a user
 # namespace of the caller's own.
@@ -27,8 +26,6 @@ trap 'umount "$work/disk" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir "$work/disk" "$work/ref"
 ref=$work/ref
 disk=$work/disk
-passed=0
-failed=0
 
 mib() { head -c $(($1 * 1024)) /dev/urandom >"$ref/$2"; } # mib KiB NAME
 mib 1024 old1
@@ -88,13 +85,7 @@ scenario() {
         have=$(ls -A "$disk" | sort | tr '\n' ' ')
         [ "$have" = "$want " ] || problems+=" directory holds '$have';"
         umount "$disk"
-        if [ -z "$problems" ]; then
-            echo "ok - $name ($label)"
-            passed=$((passed + 1))
-        else
-            echo "not ok - $name ($label):$problems"
-            failed=$((failed + 1))
-        fi
+        if [ -z "$problems" ]; then ok "$name ($label)"; else not_ok "$name ($label):$problems"; fi
     done
 }
 
@@ -113,5 +104,4 @@ scenario "in place, shrinking to nothing" size=8m empty old2 new "" linked
 # 4 MiB taken by another file + 3 MiB stored leaves 1 MiB.
 scenario "no room to create a live file" size=8m stored3 - absent filler
 
-echo "$passed passed, $failed failed"
-[ $failed -eq 0 ]
+summary

@@ -8,9 +8,9 @@
 set -u
 prog=$(realpath "$1")
 . "$(dirname "$0")/needs.sh"
-command -v strace >/dev/null || needs "strace (package strace)"
-shm=/dev/shm
-[ -d "$shm" ] && [ "$(stat -f -c %T "$shm")" = tmpfs ] || needs "a tmpfs at $shm"
+under_strace
+shm=$(scratch)
+[ "$(stat -f -c %T "$shm")" = tmpfs ] || needs "a tmpfs at /dev/shm"
 [ "$(($(stat -f -c '%a * %S' "$shm")))" -gt $((5 << 30)) ] || needs "5 GiB free in $shm"
 work=$(mktemp -d "$shm/cfgrestore-large.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -27,8 +27,8 @@ with open("idapi32.cf_", "wb") as f:
         f.seek(at)
         f.write(b"MARK")
 PY
-check() { # check HOW: the live file has the size and every mark
-    python3 - "$size" $marks <<'PY' || { echo "not ok - $1"; return 1; }
+check() { # the live file has the size and every mark
+    python3 - "$size" $marks <<'PY'
 import os, sys
 size, *marks = map(int, sys.argv[1:])
 got = os.path.getsize("idapi32.cfg")
@@ -40,10 +40,11 @@ with open("idapi32.cfg", "rb") as f:
         if f.read(4) != b"MARK":
             sys.exit(f"    no mark at offset {at}")
 PY
-    echo "ok - $1"
 }
-status=0
-"$prog" && check "restored in the kernel" || status=1
-rm -f idapi32.cfg
-strace -qq -o /dev/null -e inject=copy_file_range:error=EXDEV "$prog" && check "restored by hand" || status=1
-exit $status
+for how in "in the kernel" "by hand"; do
+    rm -f idapi32.cfg
+    run=()
+    [ "$how" = "by hand" ] && run=(strace -qq -o /dev/null -e inject=copy_file_range:error=EXDEV)
+    if "${run[@]}" "$prog" && check; then ok "restored $how"; else not_ok "restored $how"; fi
+done
+summary

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
+# What the test scripts share, written once:
+#   needs.sh WHAT            a test of its own that says what is missing
+#   . needs.sh               from a test script, for the functions below
 # A test whose tool is missing says so and skips (77), or fails under CI.
-#   needs.sh WHAT          as a test of its own
-#   . needs.sh; needs WHAT  from a test script
 needs() {
     echo "missing: $1"
     [ "${CI:-}" = true ] && exit 1
@@ -21,5 +22,26 @@ x86_32() {
     "$@" >/dev/null 2>&1 </dev/null ||
         needs "a kernel that runs 32-bit x86 programs, or qemu-i386 registered with binfmt_misc (tools/install-deps does that)"
     echo "32-bit x86 code runs $x86_32_way here$how"
+}
+
+# Counting: ok NAME, not_ok NAME [WHY], and at the end summary, which prints
+# the closing line and fails if anything did.
+passed=0
+failed=0
+ok() { echo "ok - $*"; passed=$((passed + 1)); }
+not_ok() { echo "not ok - $*"; failed=$((failed + 1)); }
+summary() { echo "$passed passed, $failed failed"; [ "$failed" -eq 0 ]; }
+
+# Where scratch files go: a tmpfs where there is one, so that nothing of
+# them is written to disk.
+scratch() {
+    if [ -d /dev/shm ] && [ "$(stat -f -c %T /dev/shm)" = tmpfs ]; then echo /dev/shm; else echo "${TMPDIR:-/tmp}"; fi
+}
+
+# For a script whose runs go under strace: LeakSanitizer cannot work under a
+# tracer, and says so.
+under_strace() {
+    command -v strace >/dev/null || needs "strace (package strace)"
+    export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"
 }
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then needs "$1"; fi

@@ -35,15 +35,14 @@ prog=$(realpath "$1")
 shift
 runner=("$@")
 
-export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" # LeakSanitizer cannot work under strace
-for tool in xfs_io mkfs.xfs xfs_repair mkfs.ext4 e2fsck strace losetup; do
+under_strace
+for tool in xfs_io mkfs.xfs xfs_repair mkfs.ext4 e2fsck losetup; do
     command -v $tool >/dev/null || needs "$tool (packages xfsprogs, e2fsprogs, strace, util-linux)"
 done
 losetup -f >/dev/null 2>&1 || needs "a free loop device"
 
-# The images on a tmpfs where there is one: nothing of this reaches the disk.
-# Each is attached to a loop device of its own for all its mounts.
-work=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")
+# Each image is attached to a loop device of its own for all its mounts.
+work=$(mktemp -d -p "$(scratch)")
 mnt=$work/mnt
 dev=
 trap 'umount "$mnt" 2>/dev/null; [ -n "$dev" ] && losetup -d "$dev"; rm -rf "$work"' EXIT
@@ -52,7 +51,6 @@ head -c $((256 << 10)) /dev/urandom >"$work/stored"
 head -c 5000 /dev/urandom >"$work/old"
 head -c $((24 << 20)) /dev/urandom >"$work/large"
 export TEST_DIR=$work TEST_DEV=$work QA_CHECK_FS=1 # lets mkfs.xfs make a small test image
-failed=0
 
 # fs NAME: makes its image; sets mkfs, mount options and fsck for it.
 fs() {
@@ -99,11 +97,12 @@ after() { # after STORED -> sets live (old|new|torn|absent), left, stored_ok
     cmp -s "$mnt/d/idapi32.cf_" "$1" || stored_ok=0
     down
 }
-problem() { echo "not ok - $*"; failed=$((failed + 1)); }
+problem() { not_ok "$@"; }
 clean() { "${check[@]}" >/dev/null 2>&1 || problem "$1: $image does not check clean"; }
 
 for name in ext4 ext4-noauto_da_alloc xfs; do
     fs $name
+    before=$failed
     if [ $contrast -eq 1 ]; then
         up
         prepare "$work/stored"
@@ -188,8 +187,8 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     case $live in old | new) ;; *) problem "$name: cut in the middle of a copy: live file $live" ;; esac
     [ $rc -eq 0 ] || problem "$name: cut in the middle of a copy: exit status $rc"
     clean "$name, cut in the middle of a copy"
+    [ "$failed" -eq "$before" ] && ok "$name: every cut"
 done
 
 [ $contrast -eq 1 ] && exit 0
-echo "$failed failed"
-[ $failed -eq 0 ]
+summary

@@ -41,8 +41,6 @@ if [ "${X86_32:-}" = 1 ]; then
     fi
 fi
 
-passed=0
-failed=0
 case_name=
 case_ok=1
 
@@ -59,13 +57,7 @@ problem() {
 }
 
 end() {
-    if [ $case_ok -eq 1 ]; then
-        echo "ok - $case_name"
-        passed=$((passed + 1))
-    else
-        echo "not ok - $case_name"
-        failed=$((failed + 1))
-    fi
+    if [ $case_ok -eq 1 ]; then ok "$case_name"; else not_ok "$case_name"; fi
 }
 
 # Runs a program (the one under test unless given) from the current
@@ -87,8 +79,8 @@ user_env=()
 start_user() {
     [ -n "$user_prog" ] && return
     local home=$work/user
-    # Its Wine prefix is large: on a tmpfs where there is one.
-    [ -d /dev/shm ] && home=$(mktemp -d -p /dev/shm) && ln -s "$home" "$work/user"
+    # Its Wine prefix is large: among the scratch files.
+    home=$(mktemp -d -p "$(scratch)") && ln -s "$home" "$work/user"
     mkdir -p "$home"
     cp "$prog" "$home/"
     # A copy of the prefix made for the run (a new one takes minutes where
@@ -170,8 +162,7 @@ if [ "$kind" = wine ]; then
 fi
 
 finish() {
-    echo "$passed passed, $failed failed"
-    [ $failed -eq 0 ]
+    summary
     exit
 }
 begin replaces_live_ignoring_arguments_twice

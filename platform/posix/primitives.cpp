@@ -1,0 +1,353 @@
+// The file operations of the POSIX CopyFileA; see primitives.h.
+#include "primitives.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+namespace posix_copy {
+
+bool fail(int err)
+{
+    errno = err;
+    return false;
+}
+
+Fd &Fd::operator=(Fd &&other) noexcept
+{
+    if (this != &other) {
+        reset(other.fd_);
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+void Fd::reset(int fd) noexcept
+{
+    if (fd_ >= 0) {
+        const int saved = errno;
+        ::close(fd_);
+        errno = saved;
+    }
+    fd_ = fd;
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool open_place(const std::string &path, Place &place)
+{
+    const std::string::size_type slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : path.substr(0, slash);
+    place.name = slash == std::string::npos ? path : path.substr(slash + 1);
+    // A trailing slash or a dot names a directory, never a file to replace.
+    if (place.name.empty() || place.name == "." || place.name == "..")
+        return fail(EISDIR);
+    place.dir.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return place.dir.ok();
+}
+
+bool path_of(int fd, std::string &path)
+{
+    char buf[PATH_MAX];
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(proc.c_str(), buf, sizeof buf);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof buf) || buf[0] != '/')
+        return false;
+    path.assign(buf, static_cast<size_t>(n));
+    return true;
+}
+
+DirRules dir_rules(int dir)
+{
+    DirRules rules;
+    int flags = 0;
+    if (::ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0) { // NOLINT(cppcoreguidelines-pro-type-vararg)
+        rules.append_only = (flags & FS_APPEND_FL) != 0;
+        rules.immutable = (flags & FS_IMMUTABLE_FL) != 0;
+    }
+    return rules;
+}
+
+namespace {
+
+// A name for a temporary file: hidden, beside the live file, within the
+// longest name a directory takes, and unlikely to meet another run's;
+// callers retry on EEXIST.
+std::string hidden_name(const std::string &live_name)
+{
+    static std::atomic<unsigned> counter{0};
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    std::uint64_t x = (static_cast<std::uint64_t>(::getpid()) << 32) ^
+                      static_cast<std::uint64_t>(now.tv_nsec) ^
+                      (static_cast<std::uint64_t>(now.tv_sec) << 20) ^ ++counter;
+    x ^= x >> 33; // mix so that close seeds give unrelated names
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    static const char digits[] =
+        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+    constexpr size_t kSuffix = 10; // the dots and eight digits
+    std::string name = "." + live_name.substr(0, NAME_MAX - kSuffix) + ".";
+    for (int i = 0; i < 8; ++i, x /= 62)
+        name += digits[x % 62];
+    return name;
+}
+
+constexpr int kNameTries = 100;
+
+} // namespace
+
+Temp::~Temp()
+{
+    if (!name_.empty()) {
+        const int saved = errno;
+        ::unlinkat(dir_, name_.c_str(), 0);
+        errno = saved;
+    }
+}
+
+bool Temp::create(const std::string &live_name, mode_t mode, unsigned allowed)
+{
+    if ((allowed & kUnnamed) != 0) {
+        fd_.reset(::openat(dir_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        if (fd_.ok())
+            return true;
+        // Not every filesystem has unnamed files; a named one will do.
+        if ((allowed & kNamed) == 0)
+            return false;
+    }
+    if ((allowed & kNamed) == 0)
+        return fail(EPERM);
+    for (int i = 0; i < kNameTries; ++i) {
+        std::string name = hidden_name(live_name);
+        fd_.reset(::openat(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd_.ok()) {
+            name_ = std::move(name);
+            return true;
+        }
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+bool Temp::publish_new(const std::string &name)
+{
+    if (unnamed())
+        return link_unnamed(name);
+    // Moves the name, so nothing is left even for a moment.
+    if (::renameat2(dir_, name_.c_str(), dir_, name.c_str(), RENAME_NOREPLACE) == 0) {
+        name_.clear();
+        return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS)
+        return false;
+    if (::linkat(dir_, name_.c_str(), dir_, name.c_str(), 0) != 0)
+        return false;
+    ::unlinkat(dir_, name_.c_str(), 0);
+    name_.clear();
+    return true;
+}
+
+bool Temp::publish_over(const std::string &name)
+{
+    // A link cannot replace a file, so an unnamed file is named first.
+    for (int i = 0; unnamed(); ++i) {
+        std::string hidden = hidden_name(name);
+        if (link_unnamed(hidden))
+            name_ = std::move(hidden);
+        else if (errno != EEXIST || i + 1 == kNameTries)
+            return false;
+    }
+    if (::renameat(dir_, name_.c_str(), dir_, name.c_str()) != 0)
+        return false;
+    name_.clear();
+    return true;
+}
+
+bool Temp::link_unnamed(const std::string &name)
+{
+    if (::linkat(fd(), "", dir_, name.c_str(), AT_EMPTY_PATH) == 0)
+        return true;
+    if (errno != ENOENT) // ENOENT: not privileged to link by descriptor
+        return false;
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd());
+    return ::linkat(AT_FDCWD, proc.c_str(), dir_, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+namespace {
+
+bool write_all(int fd, const char *buf, size_t len, off_t off)
+{
+    while (len > 0) {
+        const ssize_t n = ::pwrite(fd, buf, len, off);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+        off += n;
+    }
+    return true;
+}
+
+} // namespace
+
+// In the kernel a filesystem may also share extents. Nothing is asked of
+// either file past `size`, so a copy that exactly fits a file size limit
+// stays within it.
+bool copy_content(int src, int dst, off_t size)
+{
+    off_t off = 0;
+    while (off < size) {
+        off_t in = off, out = off;
+        const auto chunk = static_cast<size_t>(std::min<off_t>(size - off, off_t{1} << 30));
+        const ssize_t n = ::copy_file_range(src, &in, dst, &out, chunk, 0);
+        if (n > 0) {
+            off += n;
+            continue;
+        }
+        if (n == 0)
+            break; // a filesystem that copies nothing here: the loop below tells
+        if (errno == EINTR)
+            continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+            errno != EPERM && errno != EBADF)
+            return false;
+        break; // refused between these files: go on by hand from here
+    }
+    if (off == size)
+        return true;
+    constexpr size_t kBuffer = size_t{128} << 10;
+    const std::unique_ptr<char[]> buf(new (std::nothrow) char[kBuffer]); // off the stack
+    if (!buf)
+        return fail(ENOMEM);
+    while (off < size) {
+        const auto want = static_cast<size_t>(std::min<off_t>(size - off, off_t{kBuffer}));
+        const ssize_t n = ::pread(src, buf.get(), want, off);
+        if (n == 0)
+            return fail(EIO); // the source shrank under us: never publish a short file
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (!write_all(dst, buf.get(), static_cast<size_t>(n), off))
+            return false;
+        off += n;
+    }
+    return true;
+}
+
+bool flush(int fd)
+{
+    while (::fsync(fd) != 0) {
+        if (errno != EINTR)
+            return errno == EINVAL || errno == ENOSYS || errno == ENOTSUP;
+    }
+    return true;
+}
+
+namespace {
+
+// The names of a file's extended attributes, as the caller sees them.
+bool xattr_names(int fd, std::vector<std::string> &names)
+{
+    ssize_t len = ::flistxattr(fd, nullptr, 0);
+    if (len < 0)
+        return errno == ENOTSUP; // a filesystem without them has none
+    std::vector<char> list(static_cast<size_t>(len) + 1);
+    len = ::flistxattr(fd, list.data(), list.size());
+    if (len < 0)
+        return false;
+    for (size_t at = 0; at < static_cast<size_t>(len); at += names.back().size() + 1)
+        names.emplace_back(&list[at]);
+    return true;
+}
+
+bool xattr_value(int fd, const std::string &name, std::vector<char> &value)
+{
+    const ssize_t len = ::fgetxattr(fd, name.c_str(), nullptr, 0);
+    if (len < 0)
+        return false;
+    value.resize(static_cast<size_t>(len));
+    const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
+    value.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return got >= 0;
+}
+
+} // namespace
+
+// Copies each of old's, and drops any the new file was given by the
+// directory that old did not have.
+bool copy_xattrs(int tmp, int old)
+{
+    std::vector<std::string> old_names, new_names;
+    if (!xattr_names(old, old_names) || !xattr_names(tmp, new_names))
+        return false;
+    std::vector<char> want, have;
+    for (const std::string &name : old_names) {
+        if (!xattr_value(old, name, want))
+            return false;
+        if (xattr_value(tmp, name, have) && have == want)
+            continue;
+        if (::fsetxattr(tmp, name.c_str(), want.data(), want.size(), 0) != 0)
+            return false;
+    }
+    for (const std::string &name : new_names) {
+        const bool old_has = std::find(old_names.begin(), old_names.end(), name) != old_names.end();
+        if (!old_has && ::fremovexattr(tmp, name.c_str()) != 0)
+            return false;
+    }
+    return true;
+}
+
+bool within_size_limit(off_t size)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return true;
+    return static_cast<std::uintmax_t>(size) <= limit.rlim_cur || fail(EFBIG);
+}
+
+bool reserve(int fd, off_t size)
+{
+    if (size == 0)
+        return true;
+    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
+        return true;
+    if (errno != EOPNOTSUPP && errno != ENOSYS)
+        return false;
+    // No reservation here: at least make sure the space is free now.
+    struct stat st {};
+    struct statvfs fs {};
+    if (::fstat(fd, &st) != 0 || ::fstatvfs(fd, &fs) != 0)
+        return false;
+    const auto held = static_cast<std::uintmax_t>(st.st_blocks) * 512;
+    const auto need = static_cast<std::uintmax_t>(size);
+    const auto free_bytes = static_cast<std::uintmax_t>(fs.f_bavail) * fs.f_frsize;
+    return need <= held || need - held <= free_bytes || fail(ENOSPC);
+}
+
+} // namespace posix_copy
