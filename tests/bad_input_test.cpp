@@ -6,12 +6,7 @@
 // among them, is as the set-up left it, and nothing else appears.
 #include "support.h"
 
-#include <cctype>
-#include <cstring>
-
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/xattr.h>
 
 namespace {
@@ -67,16 +62,6 @@ void file(const fs::path &p, const std::string &content, mode_t mode = 0644)
     ASSERT_EQ(chmod(p.c_str(), mode), 0);
 }
 
-void socket_at(const fs::path &p)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, p.c_str(), sizeof addr.sun_path - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    close(fd); // the name stays
-}
-
 void as_nobody(const fs::path &) { drop_privileges(); }
 
 // A read lease, as a file server holds one; its break notice is ignored.
@@ -117,8 +102,9 @@ struct Row {
     std::string name;
     Step setup = {};                                         // after the defaults, given the top directory
     std::vector<std::pair<std::string, std::string>> expect; // name -> end state, of those that change
-    bool stored = true, live = true;                         // the defaults: stored copy NEW, live file OLD
-    std::string cwd = ".";                                   // where it runs, inside the top directory
+    mode_t stored = 0644, live = 0644; // the defaults' modes, 0 for none: the stored copy NEW, the live file OLD
+    mode_t top = 0;                    // the top directory's mode after the set-up, if not 0700
+    std::string cwd = ".";             // where it runs, inside the top directory
     Step before = {};                                        // in the child, before exec
     // How the live file in cwd must have been put in place, if it was:
     // "in place" (the same file), "replaced" (a new file like the old one).
@@ -135,44 +121,44 @@ std::vector<Row> rows()
 {
     const bool root = geteuid() == 0;
     std::vector<Row> rows = {
-        {.name = "no stored copy", .expect = {}, .stored = false},
-        {.name = "stored copy empty", .setup = [](auto &d) { file(d / kStored, ""); },
+        {.name = "no stored copy", .expect = {}, .stored = 0},
+        {.name = "stored copy empty", .setup = [](auto &d) { put(d / kStored, ""); },
          .expect = {{kLive, "file empty"}}, .way = "replaced"},
-        {.name = "stored copy read-only, no live file", .setup = [](auto &d) { file(d / kStored, kNew, 0444); },
-         .expect = {{kLive, "file NEW read-only"}}, .live = false},
+        {.name = "stored copy read-only, no live file", .expect = {{kLive, "file NEW read-only"}}, .stored = 0444,
+         .live = 0},
         {.name = "stored copy a directory", .setup = [](auto &d) { fs::create_directory(d / kStored); },
-         .expect = {}, .stored = false},
+         .expect = {}, .stored = 0},
         {.name = "stored copy a FIFO, which must not hang",
-         .setup = [](auto &d) { ASSERT_EQ(mkfifo((d / kStored).c_str(), 0644), 0); }, .expect = {}, .stored = false},
+         .setup = [](auto &d) { ASSERT_EQ(mkfifo((d / kStored).c_str(), 0644), 0); }, .expect = {}, .stored = 0},
         {.name = "stored copy a socket", .setup = [](auto &d) { socket_at(d / kStored); }, .expect = {},
-         .stored = false},
+         .stored = 0},
         {.name = "stored copy a link to /dev/zero", .setup = [](auto &d) { fs::create_symlink("/dev/zero", d / kStored); },
-         .expect = {}, .stored = false},
+         .expect = {}, .stored = 0},
         {.name = "stored copy a dangling link", .setup = [](auto &d) { fs::create_symlink("nowhere", d / kStored); },
-         .expect = {}, .stored = false},
+         .expect = {}, .stored = 0},
         {.name = "stored copy a link loop", .setup = [](auto &d) { fs::create_symlink(kStored, d / kStored); },
-         .expect = {}, .stored = false},
+         .expect = {}, .stored = 0},
         {.name = "live name a directory", .setup = [](auto &d) { fs::create_directory(d / kLive); }, .expect = {},
-         .live = false},
+         .live = 0},
         {.name = "live name a FIFO", .setup = [](auto &d) { ASSERT_EQ(mkfifo((d / kLive).c_str(), 0644), 0); },
-         .expect = {}, .live = false},
+         .expect = {}, .live = 0},
         {.name = "live name a link to a FIFO, which must not hang",
          .setup =
              [](auto &d) {
                  ASSERT_EQ(mkfifo((d / "pipe").c_str(), 0644), 0);
                  fs::create_symlink("pipe", d / kLive);
              },
-         .expect = {}, .live = false},
+         .expect = {}, .live = 0},
         {.name = "live file under another process's read lease, which must not wait",
          .setup = [](auto &d) { lease(d / kLive); }, .expect = {}, .cleanup = [](auto &) { close(leased); }},
-        {.name = "live file read-only", .setup = [](auto &d) { file(d / kLive, kOld, 0444); }, .expect = {}},
+        {.name = "live file read-only", .expect = {}, .live = 0444},
         {.name = "live name a link to a read-only file",
          .setup =
              [](auto &d) {
                  file(d / "target.cfg", kOld, 0444);
                  fs::create_symlink("target.cfg", d / kLive);
              },
-         .expect = {}, .live = false},
+         .expect = {}, .live = 0},
         {.name = "both names links to regular files, as to a central backup",
          .setup =
              [](auto &d) {
@@ -181,78 +167,48 @@ std::vector<Row> rows()
                  file(d / "target.cfg", kOld);
                  fs::create_symlink("target.cfg", d / kLive);
              },
-         .expect = {{"target.cfg", "file NEW"}}, .stored = false, .live = false},
+         .expect = {{"target.cfg", "file NEW"}}, .stored = 0, .live = 0},
         {.name = "live name a link to the stored copy", .setup = [](auto &d) { fs::create_symlink(kStored, d / kLive); },
-         .expect = {}, .live = false},
+         .expect = {}, .live = 0},
         // Written through, as the platform does: every name sees the new content.
         {.name = "live file a hard link shared with another name",
          .setup = [](auto &d) { fs::create_hard_link(d / kLive, d / "other.cfg"); },
          .expect = {{kLive, "file NEW"}, {"other.cfg", "file NEW"}}, .way = "in place"},
         {.name = "live file a hard link to the stored copy",
-         .setup = [](auto &d) { fs::create_hard_link(d / kStored, d / kLive); }, .expect = {}, .live = false},
+         .setup = [](auto &d) { fs::create_hard_link(d / kStored, d / kLive); }, .expect = {}, .live = 0},
         {.name = "working directory not writable",
-         .setup =
-             [root](auto &d) {
-                 ASSERT_EQ(chmod((d / "locked" / kLive).c_str(), 0666), 0);
-                 ASSERT_EQ(chmod((d / "locked").c_str(), root ? 0755 : 0555), 0);
-                 ASSERT_EQ(chmod(d.c_str(), 0755), 0);
-             },
-         .expect = {{"locked/" + kLive, "file NEW"}}, .cwd = "locked", .before = as_nobody, .way = "in place"},
+         .setup = [root](auto &d) { ASSERT_EQ(chmod((d / "locked").c_str(), root ? 0755 : 0555), 0); },
+         .expect = {{"locked/" + kLive, "file NEW"}}, .live = 0666, .top = 0755, .cwd = "locked", .before = as_nobody,
+         .way = "in place"},
         {.name = "live file the caller owns, in a directory it cannot write",
-         .setup =
-             [](auto &d) {
-                 owner(d / "locked" / kLive, kNobody, kNobody);
-                 ASSERT_EQ(chmod(d.c_str(), 0755), 0);
-             },
-         .expect = {{"locked/" + kLive, "file NEW"}}, .cwd = "locked", .before = as_nobody, .way = "in place",
-         .needs_root = true},
+         .setup = [](auto &d) { owner(d / "locked" / kLive, kNobody, kNobody); },
+         .expect = {{"locked/" + kLive, "file NEW"}}, .top = 0755, .cwd = "locked", .before = as_nobody,
+         .way = "in place", .needs_root = true},
         {.name = "the caller's file with a group the caller is not in",
-         .setup =
-             [](auto &d) {
-                 file(d / kLive, kOld, 0664);
-                 owner(d / kLive, kNobody, 0);
-                 ASSERT_EQ(chmod(d.c_str(), 0777), 0);
-             },
-         .expect = {{kLive, "file NEW"}}, .before = as_nobody, .way = "in place", .needs_root = true},
-        {.name = "another user's file that everyone may write",
-         .setup =
-             [](auto &d) {
-                 file(d / kLive, kOld, 0666);
-                 ASSERT_EQ(chmod(d.c_str(), 0777), 0);
-             },
-         .expect = {{kLive, "file NEW"}}, .before = as_nobody, .way = "in place", .needs_root = true},
-        {.name = "another user's file in a sticky world-writable directory",
-         .setup =
-             [](auto &d) {
-                 file(d / kLive, kOld, 0666);
-                 ASSERT_EQ(chmod(d.c_str(), 01777), 0);
-             },
-         .expect = {{kLive, "file NEW"}}, .before = as_nobody, .way = "in place", .needs_root = true},
+         .setup = [](auto &d) { owner(d / kLive, kNobody, 0); }, .expect = {{kLive, "file NEW"}}, .live = 0664,
+         .top = 0777, .before = as_nobody, .way = "in place", .needs_root = true},
+        {.name = "another user's file that everyone may write", .expect = {{kLive, "file NEW"}}, .live = 0666,
+         .top = 0777, .before = as_nobody, .way = "in place", .needs_root = true},
+        {.name = "another user's file in a sticky world-writable directory", .expect = {{kLive, "file NEW"}},
+         .live = 0666, .top = 01777, .before = as_nobody, .way = "in place", .needs_root = true},
         {.name = "another user's file that the caller's group may write",
-         .setup =
-             [](auto &d) {
-                 file(d / kLive, kOld, 0660);
-                 owner(d / kLive, 0, kNobody);
-                 ASSERT_EQ(chmod(d.c_str(), 0777), 0);
-             },
-         .expect = {{kLive, "file NEW"}}, .before = as_nobody, .way = "in place", .needs_root = true},
+         .setup = [](auto &d) { owner(d / kLive, 0, kNobody); }, .expect = {{kLive, "file NEW"}}, .live = 0660,
+         .top = 0777, .before = as_nobody, .way = "in place", .needs_root = true},
         {.name = "another user's file with an access list that lets the caller write",
          .setup =
              [](auto &d) {
-                 file(d / kLive, kOld, 0640);
                  const std::string acl = acl_granting_write(kNobody);
                  ASSERT_EQ(setxattr((d / kLive).c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0), 0)
                      << "access lists on " << d;
-                 ASSERT_EQ(chmod(d.c_str(), 0777), 0);
              },
-         .expect = {{kLive, "file NEW"}}, .before = as_nobody, .way = "in place", .needs_root = true},
+         .expect = {{kLive, "file NEW"}}, .live = 0640, .top = 0777, .before = as_nobody, .way = "in place", .needs_root = true},
         {.name = "append-only directory with a live file",
          .setup = [](auto &d) { ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d; },
          .expect = {{kLive, "file NEW"}}, .way = "in place", .needs_root = true,
          .cleanup = [](auto &d) { append_only(d, false); }},
         {.name = "append-only directory without a live file",
          .setup = [](auto &d) { ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d; },
-         .expect = {{kLive, "file NEW"}}, .live = false, .needs_root = true,
+         .expect = {{kLive, "file NEW"}}, .live = 0, .needs_root = true,
          .cleanup = [](auto &d) { append_only(d, false); }},
         {.name = "live file with extended attributes of its own",
          .setup =
@@ -277,15 +233,9 @@ std::vector<Row> rows()
                  file(d / std::string(NAME_MAX, 'n'), kOld);
                  fs::create_symlink(std::string(NAME_MAX, 'n'), d / kLive);
              },
-         .expect = {{std::string(NAME_MAX, 'n'), "file NEW"}}, .live = false, .way = "replaced"},
-        {.name = "stored copy the caller may not read",
-         .setup =
-             [root](auto &d) {
-                 file(d / kStored, kNew, root ? 0600 : 0200);
-                 file(d / kLive, kOld, 0666);
-                 ASSERT_EQ(chmod(d.c_str(), 0777), 0);
-             },
-         .expect = {}, .before = as_nobody},
+         .expect = {{std::string(NAME_MAX, 'n'), "file NEW"}}, .live = 0, .way = "replaced"},
+        {.name = "stored copy the caller may not read", .expect = {}, .stored = root ? 0600U : 0200U, .live = 0666,
+         .top = 0777, .before = as_nobody},
         {.name = "working directory deleted while the program runs", .expect = {{"gone", "absent"}}, .cwd = "gone",
          .before =
              [](const fs::path &d) {
@@ -301,7 +251,7 @@ std::vector<Row> rows()
                  file(d / "IDAPI32.CF_", kNew);
                  file(d / "Idapi32.Cfg", kOld);
              },
-         .expect = {}, .stored = false, .live = false},
+         .expect = {}, .stored = 0, .live = 0},
     };
     // A link is followed only if made by root, the caller or the owner of the
     // file it leads to: nothing else of another's is read out or replaced.
@@ -320,16 +270,14 @@ std::vector<Row> rows()
                         .setup =
                             [=](auto &d) {
                                 file(d / "target", live ? kOld : kNew, as_root ? 0600 : 0644);
-                                if (!live)
-                                    file(d / kLive, kOld, 0666);
                                 fs::create_symlink(l.hop ? "hop" : "target", d / l.as);
                                 fs::create_symlink("target", d / "hop");
                                 owner(d / "target", l.owner, l.owner);
                                 owner(d / l.as, l.maker, l.maker);
-                                ASSERT_EQ(l.theirs ? chown(d.c_str(), l.maker, l.maker) : chmod(d.c_str(), 0777), 0);
+                                ASSERT_TRUE(!l.theirs || chown(d.c_str(), l.maker, l.maker) == 0);
                             },
                         .expect = {{live ? "target" : kLive, l.followed ? "file NEW" : "file OLD"}},
-                        .stored = live, .live = !live, .before = as_root ? Step{} : as_nobody,
+                        .stored = live ? 0644U : 0, .live = live ? 0 : 0666U, .top = l.theirs ? 0755U : 0777U, .before = as_root ? Step{} : as_nobody,
                         .way = l.followed && as_root ? "replaced" : "", .needs_root = true});
     }
     return rows;
@@ -344,12 +292,12 @@ TEST_P(OddInput, EndsQuietlyWithOnlyTheNamedChanges)
     TempDir top;
     const fs::path &d = top.path(), cwd = d / row.cwd;
     fs::create_directories(cwd);
-    if (row.stored)
-        put(cwd / kStored, kNew);
-    if (row.live)
-        put(cwd / kLive, kOld);
+    for (const auto &[name, content, mode] : {std::tuple{kStored, kNew, row.stored}, {kLive, kOld, row.live}})
+        if (mode != 0)
+            file(cwd / name, content, mode);
     if (row.setup)
         row.setup(d);
+    ASSERT_TRUE(row.top == 0 || chmod(d.c_str(), row.top) == 0);
     if (HasFatalFailure())
         return;
     const fs::path live = fs::weakly_canonical(cwd / kLive);
@@ -384,10 +332,6 @@ TEST_P(OddInput, EndsQuietlyWithOnlyTheNamedChanges)
 }
 
 INSTANTIATE_TEST_SUITE_P(BadInput, OddInput, ::testing::ValuesIn(rows()),
-                         [](const ::testing::TestParamInfo<Row> &info) {
-                             std::string id = info.param.name;
-                             std::replace_if(id.begin(), id.end(), [](char c) { return !std::isalnum(c); }, '_');
-                             return id;
-                         });
+                         [](const auto &info) { return test_id(info.param.name); });
 
 } // namespace

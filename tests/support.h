@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -21,6 +22,8 @@
 #include <fcntl.h>
 #include <csignal>
 #include <grp.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
@@ -80,6 +83,28 @@ inline Names entries(const fs::path &where = ".")
     return names;
 }
 
+// Everything about a directory's names that a copy could change, links not
+// followed, so that two looks compare as strings: "nothing else changed".
+inline std::string tree(const fs::path &where, const std::string &prefix = "")
+{
+    std::string out;
+    for (const std::string &name : entries(where / prefix)) {
+        const fs::path p = where / prefix / name;
+        struct stat st {};
+        lstat(p.c_str(), &st);
+        out += prefix + name + " mode " + std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
+               std::to_string(st.st_gid) + " links " + std::to_string(st.st_nlink) + " size " +
+               std::to_string(st.st_size) + " time " + std::to_string(st.st_mtim.tv_sec) + "." +
+               std::to_string(st.st_mtim.tv_nsec);
+        if (S_ISREG(st.st_mode) && access(p.c_str(), R_OK) == 0)
+            out += " hash " + std::to_string(std::hash<std::string>()(get(p)) % 1000000);
+        out += S_ISLNK(st.st_mode) ? " to " + fs::read_symlink(p).string() + "\n" : "\n";
+        if (S_ISDIR(st.st_mode))
+            out += tree(where, prefix + name + "/");
+    }
+    return out;
+}
+
 // A file's extended attributes, access lists included: names with the size
 // and a hash of each value, sorted, so two files compare as strings.
 inline std::string xattrs(const fs::path &p)
@@ -112,6 +137,13 @@ inline std::string acl_granting_write(uint32_t uid)
     return {reinterpret_cast<const char *>(words.data()), words.size() * sizeof(uint32_t)};
 }
 
+// A table row's name as a test's: letters and digits, the rest underscores.
+inline std::string test_id(std::string name)
+{
+    std::replace_if(name.begin(), name.end(), [](unsigned char c) { return std::isalnum(c) == 0; }, '_');
+    return name;
+}
+
 inline bool in_ci()
 {
     const char *ci = std::getenv("CI");
@@ -128,6 +160,17 @@ inline bool in_ci()
             GTEST_SKIP() << "needs " << (why);                                                \
         }                                                                                   \
     } while (0)
+
+// A socket's name, left after the socket is gone.
+inline void socket_at(const fs::path &p)
+{
+    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    p.native().copy(addr.sun_path, sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    close(fd);
+}
 
 // A fresh scratch directory, removed again with everything in it.
 class TempDir {
@@ -379,6 +422,15 @@ inline long find_call(const std::vector<Call> &calls, const std::string &pattern
             return static_cast<long>(i);
     return -1;
 }
+
+// Which openat of a run like the traced one makes the unnamed temporary file
+// (O_TMPFILE), or 0 if none: refusing it gives the filesystem that has none.
+inline int unnamed_open(const std::vector<Call> &calls)
+{
+    const long at = find_call(calls, "^openat\\(.*O_TMPFILE");
+    return at < 0 ? 0 : calls[static_cast<size_t>(at)].nth;
+}
+inline std::string refuse_unnamed(int nth) { return "inject=openat:error=EOPNOTSUPP:when=" + std::to_string(nth); }
 #endif
 
 } // namespace support
