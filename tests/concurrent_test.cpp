@@ -2,8 +2,6 @@
 // again: the live file always ends as a whole copy and nothing is left.
 #include "support.h"
 
-#include <iostream>
-
 namespace {
 
 using namespace support;
@@ -42,7 +40,6 @@ TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
         ASSERT_TRUE(get(dir / "idapi32.cfg") == stored) << "round " << round;
         ASSERT_EQ(entries(dir.path()), (Names{"idapi32.cf_", "idapi32.cfg"})) << "round " << round;
     }
-    std::cout << rounds << " rounds of " << instances << " simultaneous runs\n";
 }
 
 } // namespace

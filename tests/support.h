@@ -282,15 +282,6 @@ struct Run {
     std::function<void()> while_stopped = {};
 };
 
-// The process a tracer started.
-inline pid_t child_of(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    pid_t child = -1;
-    in >> child;
-    return child;
-}
-
 inline bool have_strace() { return access("/usr/bin/strace", X_OK) == 0; }
 
 // Starts the program (or the run's command) in `cwd`, as `run` says, with
@@ -351,7 +342,9 @@ inline Outcome run_program(const fs::path &cwd, const Run &run = {})
             get(run.trace).find("--- stopped by SIGSTOP ---") != std::string::npos) {
             stopped = true;
             run.while_stopped();
-            kill(child_of(pid), SIGCONT);
+            pid_t child = -1; // the process strace started
+            std::ifstream("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children") >> child;
+            kill(child, SIGCONT);
         }
         if (std::chrono::steady_clock::now() > deadline) {
             o.timed_out = true;
