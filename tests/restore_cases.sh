@@ -275,11 +275,11 @@ if [ "$kind" = wine ]; then
 
     # Either file held: nothing changes; once it is let go, the next run
     # restores.
-    for held in idapi32.cfg idapi32.cf_; do
-        begin "${held}_held_open_by_another_process"
+    for held in live_file:idapi32.cfg stored_copy:idapi32.cf_; do
+        begin "${held%%:*}_held_open_by_another_process"
         cp "$ref/text" idapi32.cf_
         cp "$ref/old" idapi32.cfg
-        if hold $held; then
+        if hold "${held#*:}"; then
             restore
             same idapi32.cfg "$ref/old"
             release
