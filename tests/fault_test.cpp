@@ -269,7 +269,7 @@ TEST(Faults, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
         const long dir_open = find_call(p.calls, R"(^openat\(AT_FDCWD, "\.", O_RDONLY.*O_DIRECTORY)");
         ASSERT_GE(dir_open, 0) << s.name;
         const int dir_fd = returned_fd(p.calls[static_cast<size_t>(dir_open)]);
-        const long made = s.linked ? find_call(p.calls, R"(^openat\(.*"idapi32\.cfg", O_WRONLY)")
+        const long made = s.linked ? find_call(p.calls, R"(^openat\(.*"/proc/self/fd/\d+", O_WRONLY)")
                                    : find_call(p.calls, R"(^openat\(.*(O_TMPFILE|"\.idapi32\.cfg\.).* = [0-9]+$)");
         ASSERT_GE(made, 0) << s.name;
         const int file_fd = returned_fd(p.calls[static_cast<size_t>(made)]);
@@ -293,11 +293,14 @@ TEST(Faults, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
 TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
 {
     REQUIRE(have_strace(), "strace (package strace), to stop the run part way");
-    // Stopped right after the stored copy is found to be a regular file; it
-    // is then swapped for a FIFO nobody writes or a link to an endless device.
-    // Or the live file is, once looked at, swapped for a read-only one.
+    // Stopped once the stored copy is found and opened as a path, before it
+    // is known to be a regular file; it is then swapped for a FIFO nobody
+    // writes or a link to an endless device. Or the live file is, once
+    // found, swapped for a read-only one. The files found are the ones used.
     const Prepared p = prepare(kScenarios[0]);
-    const long live_stat = find_call(p.calls, R"(^newfstatat\(\d+, "idapi32\.cfg")");
+    const long stored_stat = find_call(p.calls, R"(^newfstatat\(\d+, "")"),
+               live_stat = find_call(p.calls, R"(^newfstatat\(\d+, "")", find_call(p.calls, R"("idapi32\.cfg")"));
+    ASSERT_GE(stored_stat, 0);
     ASSERT_GE(live_stat, 0);
     for (const std::string swap : {"fifo", "link to /dev/zero", "read-only live file"}) {
         TempDir dir;
@@ -305,14 +308,15 @@ TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
         support::Run how;
         const bool live = swap == "read-only live file";
         how.strace = {"inject=newfstatat:signal=STOP:when=" +
-                      std::to_string(live ? p.calls[static_cast<size_t>(live_stat)].nth : 1)};
+                      std::to_string(p.calls[static_cast<size_t>(live ? live_stat : stored_stat)].nth)};
         how.trace = (dir / "trace").string();
         how.limit = std::chrono::seconds(10);
         how.while_stopped = [&] {
             if (live) {
                 put(dir / "theirs", "theirs");
                 EXPECT_EQ(chmod((dir / "theirs").c_str(), 0444), 0);
-                return fs::rename(dir / "theirs", dir / "idapi32.cfg");
+                fs::create_hard_link(dir / "theirs", dir / "swapped");
+                return fs::rename(dir / "swapped", dir / "idapi32.cfg");
             }
             fs::remove(dir / "idapi32.cf_");
             if (swap == "fifo")
@@ -322,9 +326,10 @@ TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
         };
         const Outcome o = run_program(dir.path(), how);
         expect_quiet_success(o, swap);
-        EXPECT_TRUE(same_bytes(get(dir / "idapi32.cfg"), live ? "theirs" : kOld)) << swap;
+        EXPECT_TRUE(same_bytes(get(dir / "idapi32.cfg"), kStored)) << swap;
         fs::remove(dir / "trace");
-        EXPECT_EQ(entries(dir.path()), (Names{"idapi32.cf_", "idapi32.cfg"})) << swap;
+        EXPECT_EQ(entries(dir.path()), live ? (Names{"idapi32.cf_", "idapi32.cfg", "theirs"}) : (Names{"idapi32.cf_", "idapi32.cfg"})) << swap;
+        EXPECT_TRUE(!live || same_bytes(get(dir / "theirs"), "theirs")) << "the read-only file written";
     }
 }
 

@@ -13,8 +13,10 @@
 
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -51,29 +53,157 @@ bool same_file(const struct stat &a, const struct stat &b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-bool open_place(const std::string &path, Place &place)
+namespace {
+
+// The parts of a name or a link's text onto a walk's stack, last part
+// first. A name that ends in a slash or a dot names a folder: it ends in ".".
+void push_parts(const std::string &text, std::vector<std::string> &todo)
 {
-    const std::string::size_type slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : path.substr(0, slash);
-    place.name = slash == std::string::npos ? path : path.substr(slash + 1);
-    // A trailing slash or a dot names a directory, never a file to replace.
-    if (place.name.empty() || place.name == "." || place.name == "..")
-        return fail(EISDIR);
-    place.dir.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return place.dir.ok();
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= text.size();) {
+        const size_t slash = std::min(text.find('/', at), text.size());
+        std::string part = text.substr(at, slash - at);
+        if (!part.empty() && part != ".")
+            parts.push_back(std::move(part));
+        at = slash + 1;
+    }
+    const std::string last = text.substr(text.rfind('/') + 1);
+    if (last.empty() || last == ".")
+        parts.emplace_back(".");
+    todo.insert(todo.end(), parts.rbegin(), parts.rend());
 }
 
-bool path_of(int fd, std::string &path)
+constexpr int kMaxLinks = 40; // as the kernel's own walk
+
+} // namespace
+
+bool resolve(const char *name, Resolved &r)
 {
-    char buf[PATH_MAX];
-    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    const ssize_t n = ::readlink(proc.c_str(), buf, sizeof buf);
-    if (n <= 0 || n >= static_cast<ssize_t>(sizeof buf) || buf[0] != '/')
+    if (*name == '\0')
+        return fail(ENOENT);
+    std::vector<std::string> todo;
+    push_parts(name, todo);
+    // Where the walk began (the root, for an absolute name), and the folder
+    // it is in once it has left there. The first folder's status is only
+    // asked for where a rule needs it.
+    Fd root(name[0] == '/' ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1), here;
+    if (name[0] == '/' && !root.ok())
         return false;
-    path.assign(buf, static_cast<size_t>(n));
+    const int origin = root.ok() ? root.get() : AT_FDCWD;
+    int cur = origin, links = 0;
+    Node cur_node;
+    bool cur_known = false, tail_linked = false;
+    while (!todo.empty()) {
+        const std::string part = std::move(todo.back());
+        todo.pop_back();
+        const bool last = todo.empty();
+        Fd next(::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st {};
+        if (!next.ok()) {
+            if (errno != ENOENT || !last)
+                return false;
+            r.name = part; // not there (yet)
+            r.dangling = tail_linked;
+            break;
+        }
+        if (::fstat(next.get(), &st) != 0)
+            return false;
+        r.way.push_back({cur_node, node(st), part == ".."});
+        if (S_ISLNK(st.st_mode)) {
+            struct statfs fs {};
+            if (::fstatfs(next.get(), &fs) != 0)
+                return false;
+            if (fs.f_type == PROC_SUPER_MAGIC || ++links > kMaxLinks)
+                return fail(ELOOP);
+            char to[PATH_MAX];
+            const ssize_t n = ::readlinkat(next.get(), "", to, sizeof to);
+            if (n <= 0 || n >= static_cast<ssize_t>(sizeof to))
+                return n < 0 ? false : fail(n == 0 ? ENOENT : ENAMETOOLONG);
+            const std::string text(to, static_cast<size_t>(n));
+            tail_linked = tail_linked || last;
+            r.linked = true;
+            push_parts(text, todo);
+            if (text[0] == '/') {
+                here.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+                if (!here.ok() || ::fstat(here.get(), &st) != 0)
+                    return false;
+                cur = here.get();
+                cur_node = node(st);
+                cur_known = true;
+            }
+            continue;
+        }
+        if (last) {
+            r.name = part;
+            r.st = st;
+            r.end = std::move(next);
+            break;
+        }
+        if (!S_ISDIR(st.st_mode))
+            return fail(ENOTDIR);
+        here = std::move(next);
+        cur = here.get();
+        cur_node = node(st);
+        cur_known = true;
+    }
+    // Where links were met, every folder on the way counts, the first too:
+    // the steps taken there before its status was known (no mode yet).
+    struct stat first {};
+    if (r.linked) {
+        if (::fstatat(origin, "", &first, AT_EMPTY_PATH) != 0)
+            return false;
+        for (Step &s : r.way)
+            s.holder = s.holder.mode == 0 ? node(first) : s.holder;
+        cur_known = cur_known || cur == origin;
+        cur_node = cur == origin ? node(first) : cur_node;
+    }
+    r.dir = cur;
+    r.held = std::move(cur == origin ? root : here);
+    r.folder = cur_node;
+    r.folder_known = cur_known;
     return true;
+}
+
+bool folder_of(Resolved &r, Node &folder)
+{
+    struct stat st {};
+    if (!r.folder_known && ::fstatat(r.dir, "", &st, AT_EMPTY_PATH) != 0)
+        return false;
+    if (!r.folder_known)
+        r.folder = node(st);
+    r.folder_known = true;
+    folder = r.folder;
+    return true;
+}
+
+bool open_folder(Resolved &r)
+{
+    Fd dir(::openat(r.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.ok())
+        return false;
+    r.held = std::move(dir);
+    r.dir = r.held.get();
+    return true;
+}
+
+bool reopen(const Resolved &r, int flags, Fd &fd)
+{
+    const std::string self = "/proc/self/fd/" + std::to_string(r.end.get());
+    fd.reset(::open(self.c_str(), flags | O_CLOEXEC));
+    if (fd.ok() || errno != ENOENT)
+        return fd.ok();
+    // No /proc here: by its name, then known to be the same file; a FIFO
+    // swapped in meanwhile is neither waited on nor read.
+    fd.reset(::openat(r.dir, r.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    return fd.ok() && ::fstat(fd.get(), &st) == 0 && (same_file(st, r.st) || fail(ENOENT));
+}
+
+bool hardlinks_protected()
+{
+    const Fd fd(::open("/proc/sys/fs/protected_hardlinks", O_RDONLY | O_CLOEXEC));
+    char on = '0';
+    return fd.ok() && ::read(fd.get(), &on, 1) == 1 && on == '1';
 }
 
 DirRules dir_rules(int dir)
@@ -301,11 +431,13 @@ bool xattr_value(int fd, const std::string &name, std::vector<char> &value)
 
 // Copies each of old's, and drops any the new file was given by the
 // directory that old did not have.
-bool copy_xattrs(int tmp, int old)
+bool copy_xattrs(int tmp, int old, bool capability)
 {
     std::vector<std::string> old_names, new_names;
     if (!xattr_names(old, old_names) || !xattr_names(tmp, new_names))
         return false;
+    if (!capability)
+        old_names.erase(std::remove(old_names.begin(), old_names.end(), "security.capability"), old_names.end());
     std::vector<char> want, have;
     for (const std::string &name : old_names) {
         if (!xattr_value(old, name, want))

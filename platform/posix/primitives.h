@@ -4,7 +4,10 @@
 // O_TMPFILE, copy_file_range, renameat2, FS_IOC_GETFLAGS and /proc.
 #pragma once
 
+#include "rules.h"
+
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -33,15 +36,38 @@ private:
 
 bool same_file(const struct stat &a, const struct stat &b);
 
-// A file name split into an open directory and the last component in it.
-struct Place {
-    Fd dir;
-    std::string name;
+// One resolution of a name, a step at a time from the working directory:
+// the kernel follows no link, and a link that lies on /proc (a
+// magic link) is not followed at all. Each link met is read and what it
+// says walked the same way. Whatever is read or written is `end`, the very
+// file this resolution ended at; no path is looked up a second time.
+struct Resolved {
+    int dir = -1;          // the folder the end lies in, or would lie in
+    std::string name;      // the end's name there
+    Fd end;                // the end itself (O_PATH), if it exists
+    struct stat st {};     // its status
+    std::vector<Step> way; // every entry met, in the folder that holds it
+    bool linked = false;   // a link was met on the way
+    bool dangling = false; // the name is a link that leads to nothing
+    Fd held;               // `dir`, where it is not the working directory
+    Node folder;           // `dir`'s status, where `folder_known`
+    bool folder_known = false;
 };
-bool open_place(const std::string &path, Place &place);
+bool resolve(const char *name, Resolved &r);
 
-// Where the kernel says an open descriptor leads, as an absolute path.
-bool path_of(int fd, std::string &path);
+// The status of the folder the end lies in.
+bool folder_of(Resolved &r, Node &folder);
+
+// `dir` opened for what a path descriptor cannot do: flush it, read its
+// flags.
+bool open_folder(Resolved &r);
+
+// The end opened with `flags`: the same file, never another by its name.
+bool reopen(const Resolved &r, int flags, Fd &fd);
+
+// Whether the kernel keeps users from hard-linking files they may not
+// write (fs.protected_hardlinks).
+bool hardlinks_protected();
 
 // Whether names in a directory may be removed or renamed.
 struct DirRules {
@@ -91,8 +117,9 @@ bool copy_content(int src, int dst, off_t size);
 // fsync; a filesystem that has no flush at all counts as flushed.
 bool flush(int fd);
 
-// Makes tmp's extended attributes (access lists included) exactly old's.
-bool copy_xattrs(int tmp, int old);
+// Makes tmp's extended attributes (access lists included) exactly old's,
+// but for a file capability where `capability` is false.
+bool copy_xattrs(int tmp, int old, bool capability);
 
 // Whether a file of `size` bytes may be written without SIGXFSZ part way
 // (EFBIG if not).

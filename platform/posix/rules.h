@@ -1,0 +1,49 @@
+// The decisions of the POSIX CopyFileA that are made over plain values, so
+// that each is written once and can be tested without touching a file.
+#pragma once
+
+#include <vector>
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+namespace posix_copy {
+
+// What the rules need to know of a file, a folder or a link.
+struct Node {
+    uid_t uid = 0;
+    mode_t mode = 0; // type and permission bits, as in st_mode
+};
+inline Node node(const struct stat &st) { return {st.st_uid, st.st_mode}; }
+
+// One entry met on the way to a file, in the folder that holds it. `up` is
+// a "..": the folder above, which those who may move `holder` can change.
+struct Step {
+    Node holder, entry;
+    bool up = false;
+};
+
+enum class Access { read, write };
+
+// Whether a way with links on it may be followed for `want`: only if
+// everyone who could have put an entry on it where it lies may themselves
+// `want` the file at its end, and search every folder on the way. A way
+// without links is the caller's own and always may.
+bool may_follow(const std::vector<Step> &way, uid_t caller, Access want);
+
+// Whether others than root and the caller may change what a folder holds.
+bool others_may_write(const Node &folder, uid_t caller);
+
+// The mode a new live file asks for: in a folder others may change, never
+// more open than the stored copy.
+mode_t new_file_mode(bool shared_folder, mode_t stored);
+
+// Set-id bits and file capabilities stay only on content from root or from
+// the live file's own owner, as the kernel drops them on another's write.
+bool keeps_set_id(uid_t stored_owner, uid_t live_owner);
+
+// The permission bits a live file of `mode` ends with: no write bit if the
+// stored copy has none, and no set-id bit unless it `keeps_set_id`.
+mode_t settled_mode(mode_t mode, mode_t stored, bool set_id);
+
+} // namespace posix_copy
