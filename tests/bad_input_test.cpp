@@ -6,6 +6,8 @@
 // among them, is as the set-up left it, and nothing else appears.
 #include "support.h"
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/xattr.h>
 
@@ -41,7 +43,7 @@ std::string state(const fs::path &p)
                                             std::to_string(std::hash<std::string>()(content) % 100000);
     if ((st.st_mode & 0222) == 0)
         s += " read-only";
-    return s;
+    return s + ((st.st_mode & 044) == 0 ? " private" : "") + ((st.st_mode & 06000) != 0 ? " set-id" : "");
 }
 
 // The state of every name under a directory, by its path there; links are
@@ -63,6 +65,8 @@ void file(const fs::path &p, const std::string &content, mode_t mode = 0644)
 }
 
 void as_nobody(const fs::path &) { drop_privileges(); }
+
+using Step = std::function<void(const fs::path &)>;
 
 // A read lease, as a file server holds one; its break notice is ignored.
 int leased = -1;
@@ -95,8 +99,6 @@ std::string identity(const fs::path &p, bool with_inode)
         id += " inode " + std::to_string(st.st_ino) + " links " + std::to_string(st.st_nlink);
     return id;
 }
-
-using Step = std::function<void(const fs::path &)>;
 
 struct Row {
     std::string name;
@@ -159,15 +161,22 @@ std::vector<Row> rows()
                  fs::create_symlink("target.cfg", d / kLive);
              },
          .expect = {}, .live = 0},
-        {.name = "both names links to regular files, as to a central backup",
+        {.name = "both names root's links, to a central backup and by its absolute name to a live file",
          .setup =
              [](auto &d) {
                  file(d / "stored.cf", kNew);
                  fs::create_symlink("stored.cf", d / kStored);
                  file(d / "target.cfg", kOld);
-                 fs::create_symlink("target.cfg", d / kLive);
+                 fs::create_symlink(d / "target.cfg", d / kLive);
              },
          .expect = {{"target.cfg", "file NEW"}}, .stored = 0, .live = 0},
+        {.name = "no live file, in a folder anyone may write, from a stored copy only its owner may read",
+         .expect = {{kLive, "file NEW private"}}, .stored = 0600, .live = 0, .top = 0777},
+        {.name = "root's set-uid file, from another user's stored copy in that user's folder",
+         .setup = [](auto &d) { owner(d / kStored, kNobody, kNobody), owner(d, kNobody, kNobody); },
+         .expect = {{kLive, "file NEW"}}, .live = 04755, .top = 0755, .needs_root = true},
+        {.name = "a user's live file in a folder anyone may write", .setup = [](auto &d) { owner(d / kLive, kNobody, kNobody); },
+         .expect = {{kLive, "file NEW"}}, .top = 0777, .way = "replaced", .needs_root = true},
         {.name = "live name a link to the stored copy", .setup = [](auto &d) { fs::create_symlink(kStored, d / kLive); },
          .expect = {}, .live = 0},
         // Written through, as the platform does: every name sees the new content.
@@ -253,33 +262,58 @@ std::vector<Row> rows()
              },
          .expect = {}, .stored = 0, .live = 0},
     };
-    // A link is followed only if made by root, the caller or the owner of the
-    // file it leads to: nothing else of another's is read out or replaced.
-    struct Link { const char *who, *as; uid_t maker, owner; bool theirs, hop, followed; };
-    for (const Link &l : std::vector<Link>{{"root", "idapi32.cfg", kNobody, 0, false, false, false},
-                                           {"root", "idapi32.cfg", kNobody, 0, true, true, false},
-                                           {"root", "idapi32.cf_", kNobody, 0, false, true, false},
-                                           {"root", "idapi32.cf_", kNobody, 0, true, false, false},
-                                           {"root", "idapi32.cfg", kNobody, kNobody, true, false, true},
-                                           {"the user", "idapi32.cfg", 4242, kNobody, false, false, false},
-                                           {"the user", "idapi32.cf_", kNobody, 0, false, false, true}}) {
-        const bool live = l.as == kLive, as_root = l.who == std::string("root");
-        rows.push_back({.name = "as " + std::string(l.who) + ", uid " + std::to_string(l.maker) + "'s link as " + l.as +
-                                " to uid " + std::to_string(l.owner) + "'s file" + (l.hop ? " by root's" : "") +
-                                (l.theirs ? ", its folder" : ", 0777"),
+    // A link is followed only where all who could have put an entry on its
+    // way could do the same. In `folder`'s folder: "target" (or one in root's
+    // "locked", 1730), root's link "hop" to it, nobody's "store/cf" too.
+    struct Link { const char *name, *as; bool as_root; uid_t maker, folder; mode_t top; const char *via, *to; uid_t owner; mode_t mode; bool followed; };
+    for (const Link &l : std::vector<Link>{
+             {"another's link to root's file, 0777", "idapi32.cfg", true, kNobody, 0, 0777, "target", "target", 0, 0640, false},
+             {"another's link to root's by root's, theirs", "idapi32.cfg", true, kNobody, kNobody, 0755, "hop", "target", 0, 0640, false},
+             {"another's link to root's by root's, 0777", "idapi32.cf_", true, kNobody, 0, 0777, "hop", "target", 0, 0640, false},
+             {"another's link to root's file, theirs", "idapi32.cf_", true, kNobody, kNobody, 0755, "target", "target", 0, 0640, false},
+             {"root's link moved into a user's folder", "idapi32.cfg", true, 0, kNobody, 0755, "target", "target", 0, 0640, false},
+             {"root's link in root's folder through another's", "idapi32.cf_", true, 0, 0, 0755, "store/cf", "target", 0, 0640, false},
+             {"root's link through another's folder to root's, 0777", "idapi32.cfg", true, 0, 0, 0777, "store/cf", "target", 0, 0644, false},
+             {"root's link through /proc", "idapi32.cfg", true, 0, 0, 0700, "/proc/self/cwd/target", "target", 0, 0644, false},
+             {"a user's link to the user's file in a root folder of mode 1730", "idapi32.cfg", true, kNobody, kNobody, 0755, "locked/target", "locked/target", kNobody, 0666, false},
+             {"a user's link to the user's file, theirs", "idapi32.cfg", true, kNobody, kNobody, 0755, "target", "target", kNobody, 0640, true},
+             {"root's link in a user's folder to a backup anyone may read", "idapi32.cf_", true, 0, kNobody, 0755, "target", "target", 0, 0644, true},
+             {"as the user, a third user's link to the user's file, 0777", "idapi32.cfg", false, 4242, 0, 0777, "target", "target", kNobody, 0644, false},
+             {"as the user, the user's link to root's file anyone may read, 0777", "idapi32.cf_", false, kNobody, 0, 0777, "target", "target", 0, 0644, true}}) {
+        const bool live = l.as == kLive;
+        rows.push_back({.name = l.name + std::string(" as ") + l.as,
                         .setup =
                             [=](auto &d) {
-                                file(d / "target", live ? kOld : kNew, as_root ? 0600 : 0644);
-                                fs::create_symlink(l.hop ? "hop" : "target", d / l.as);
+                                fs::create_directory(d / "store");
+                                ASSERT_EQ(mkdir((d / "locked").c_str(), 01730) + chmod((d / "locked").c_str(), 01730), 0);
+                                file(d / l.to, live ? kOld : kNew, l.mode);
+                                fs::create_symlink(l.via, d / l.as);
                                 fs::create_symlink("target", d / "hop");
-                                owner(d / "target", l.owner, l.owner);
-                                owner(d / l.as, l.maker, l.maker);
-                                ASSERT_TRUE(!l.theirs || chown(d.c_str(), l.maker, l.maker) == 0);
+                                fs::create_symlink("../target", d / "store/cf");
+                                owner(d / l.to, l.owner, l.owner), owner(d / l.as, l.maker, l.maker), owner(d, l.folder, l.folder);
+                                owner(d / "store", kNobody, kNobody), owner(d / "store/cf", kNobody, kNobody);
                             },
-                        .expect = {{live ? "target" : kLive, l.followed ? "file NEW" : "file OLD"}},
-                        .stored = live ? 0644U : 0, .live = live ? 0 : 0666U, .top = l.theirs ? 0755U : 0777U, .before = as_root ? Step{} : as_nobody,
-                        .way = l.followed && as_root ? "replaced" : "", .needs_root = true});
+                        .expect = {{live ? l.to : kLive, l.followed ? "file NEW" : "file OLD"}},
+                        .stored = live ? 0644U : 0, .live = live ? 0 : 0666U, .top = l.top,
+                        .before = l.as_root ? Step{} : as_nobody, .way = l.followed && l.as_root ? "replaced" : "",
+                        .needs_root = true});
     }
+    // Other names for root's files, in a folder anyone may write, only where
+    // the kernel keeps users from linking files they may not write: its
+    // setting (fs.protected_hardlinks) as the run alone sees it.
+    for (const char *on : {"0", "1"})
+        for (const std::string &as : {kLive, kStored})
+            rows.push_back({.name = "root's file linked as " + as + " in a folder anyone may write, protection " + on,
+                            .setup = [=](auto &d) { put(d / "on", on), file(d / "root's", as == kLive ? kOld : kNew), fs::create_hard_link(d / "root's", d / as); },
+                            .expect = {{kLive, *on == '0' ? "file OLD" : "file NEW"}, {"root's", as == kStored || *on == '1' ? "file NEW" : "file OLD"}},
+                            .stored = as == kStored ? 0U : 0644U, .live = as == kLive ? 0U : 0644U, .top = 0777,
+                            .before =
+                                [](auto &d) {
+                                    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                        mount((d / "on").c_str(), "/proc/sys/fs/protected_hardlinks", nullptr, MS_BIND, nullptr) != 0)
+                                        _exit(122);
+                                },
+                            .needs_root = true});
     return rows;
 }
 

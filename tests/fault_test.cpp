@@ -298,17 +298,14 @@ TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
     // writes or a link to an endless device. Or the live file is, once
     // found, swapped for a read-only one. The files found are the ones used.
     const Prepared p = prepare(kScenarios[0]);
-    const long stored_stat = find_call(p.calls, R"(^newfstatat\(\d+, "")"),
-               live_stat = find_call(p.calls, R"(^newfstatat\(\d+, "")", find_call(p.calls, R"("idapi32\.cfg")"));
-    ASSERT_GE(stored_stat, 0);
-    ASSERT_GE(live_stat, 0);
     for (const std::string swap : {"fifo", "link to /dev/zero", "read-only live file"}) {
         TempDir dir;
         setup(kScenarios[0], dir.path());
         support::Run how;
         const bool live = swap == "read-only live file";
-        how.strace = {"inject=newfstatat:signal=STOP:when=" +
-                      std::to_string(p.calls[static_cast<size_t>(live ? live_stat : stored_stat)].nth)};
+        const long look = find_call(p.calls, R"(^newfstatat\(\d+, "")", live ? find_call(p.calls, R"("idapi32\.cfg")") : 0);
+        ASSERT_GE(look, 0);
+        how.strace = {"inject=newfstatat:signal=STOP:when=" + std::to_string(p.calls[static_cast<size_t>(look)].nth)};
         how.trace = (dir / "trace").string();
         how.limit = std::chrono::seconds(10);
         how.while_stopped = [&] {
