@@ -303,12 +303,13 @@ std::vector<Row> rows()
     // setting (fs.protected_hardlinks) as the run alone sees it.
     for (const char *on : {"0", "1"})
         for (const std::string &as : {kLive, kStored})
+            // cppcheck-suppress useStlAlgorithm
             rows.push_back({.name = "root's file linked as " + as + " in a folder anyone may write, protection " + on,
-                            .setup = [=](auto &d) { put(d / "on", on), file(d / "root's", as == kLive ? kOld : kNew), fs::create_hard_link(d / "root's", d / as); },
+                            .setup = [=](const auto &d) { put(d / "on", on), file(d / "root's", as == kLive ? kOld : kNew), fs::create_hard_link(d / "root's", d / as); },
                             .expect = {{kLive, *on == '0' ? "file OLD" : "file NEW"}, {"root's", as == kStored || *on == '1' ? "file NEW" : "file OLD"}},
                             .stored = as == kStored ? 0U : 0644U, .live = as == kLive ? 0U : 0644U, .top = 0777,
                             .before =
-                                [](auto &d) {
+                                [](const auto &d) {
                                     if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
                                         mount((d / "on").c_str(), "/proc/sys/fs/protected_hardlinks", nullptr, MS_BIND, nullptr) != 0)
                                         _exit(122);

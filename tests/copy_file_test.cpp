@@ -294,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(Contract, Decision, ::testing::ValuesIn(kSituations),
 // what the caller would (write, unless it says read).
 using posix_copy::Node;
 constexpr uid_t kUser = 1000;
-Node dir(uid_t uid, mode_t mode = 0755) { return {uid, S_IFDIR | mode}; }
+Node folder(uid_t uid, mode_t mode = 0755) { return {uid, S_IFDIR | mode}; }
 Node lnk(uid_t uid) { return {uid, S_IFLNK | 0777}; }
 Node reg(uid_t uid, mode_t mode) { return {uid, S_IFREG | mode}; }
 struct Way { std::string name; std::vector<posix_copy::Step> steps; bool follows, read = false; };
@@ -306,18 +306,18 @@ TEST_P(LinkRule, FollowsWhatAllWhoCouldShapeTheWayCouldDo)
     EXPECT_EQ(posix_copy::may_follow(w.steps, 0, w.read ? posix_copy::Access::read : posix_copy::Access::write), w.follows);
 }
 const std::vector<Way> kWays = {
-    {"no link, in a folder anyone may write", {{dir(0, 0777), reg(0, 0600)}}, true},
-    {"a user's link in root's folder", {{dir(0), lnk(kUser)}, {dir(0), reg(0, 0600)}}, false},
-    {"root's link moved into a user's folder", {{dir(kUser), lnk(0)}, {dir(0), reg(0, 0600)}}, false},
-    {"root's link in a user's folder, to read what anyone may", {{dir(kUser), lnk(0)}, {dir(0), reg(0, 0644)}}, true, true},
-    {"a user's link to the user's file", {{dir(kUser), lnk(kUser)}, {dir(kUser), reg(kUser, 0600)}}, true},
-    {"a user's link to the user's file without the bit", {{dir(kUser), lnk(kUser)}, {dir(kUser), reg(kUser, 0400)}}, false},
-    {"a user's link into a folder the user may not enter", {{dir(kUser), lnk(kUser)}, {dir(0, 01730), reg(kUser, 0666)}}, false},
-    {"a link in a folder its group may write", {{dir(kUser, 0775), lnk(kUser)}, {dir(kUser), reg(kUser, 0664)}}, false},
-    {"root's link through a user's folder in one anyone may write, to read", {{dir(0, 0777), lnk(0)}, {dir(0, 0777), dir(kUser)}, {dir(kUser), lnk(kUser)}, {dir(0), reg(0, 0644)}}, true, true},
-    {"a user's folder in a sticky one: its owners", {{dir(0, 01777), dir(kUser)}, {dir(kUser), lnk(kUser)}, {dir(kUser), reg(kUser, 0600)}}, true},
-    {"a link in a sticky folder: anyone", {{dir(0, 01777), lnk(kUser)}, {dir(0, 01777), reg(kUser, 0600)}}, false},
-    {"up out of a sticky folder: anyone", {{dir(kUser), lnk(kUser)}, {dir(kUser, 01777), dir(kUser), true}, {dir(kUser), reg(kUser, 0600)}}, false},
+    {"no link, in a folder anyone may write", {{folder(0, 0777), reg(0, 0600)}}, true},
+    {"a user's link in root's folder", {{folder(0), lnk(kUser)}, {folder(0), reg(0, 0600)}}, false},
+    {"root's link moved into a user's folder", {{folder(kUser), lnk(0)}, {folder(0), reg(0, 0600)}}, false},
+    {"root's link in a user's folder, to read what anyone may", {{folder(kUser), lnk(0)}, {folder(0), reg(0, 0644)}}, true, true},
+    {"a user's link to the user's file", {{folder(kUser), lnk(kUser)}, {folder(kUser), reg(kUser, 0600)}}, true},
+    {"a user's link to the user's file without the bit", {{folder(kUser), lnk(kUser)}, {folder(kUser), reg(kUser, 0400)}}, false},
+    {"a user's link into a folder the user may not enter", {{folder(kUser), lnk(kUser)}, {folder(0, 01730), reg(kUser, 0666)}}, false},
+    {"a link in a folder its group may write", {{folder(kUser, 0775), lnk(kUser)}, {folder(kUser), reg(kUser, 0664)}}, false},
+    {"root's link through a user's folder in one anyone may write, to read", {{folder(0, 0777), lnk(0)}, {folder(0, 0777), folder(kUser)}, {folder(kUser), lnk(kUser)}, {folder(0), reg(0, 0644)}}, true, true},
+    {"a user's folder in a sticky one: its owners", {{folder(0, 01777), folder(kUser)}, {folder(kUser), lnk(kUser)}, {folder(kUser), reg(kUser, 0600)}}, true},
+    {"a link in a sticky folder: anyone", {{folder(0, 01777), lnk(kUser)}, {folder(0, 01777), reg(kUser, 0600)}}, false},
+    {"up out of a sticky folder: anyone", {{folder(kUser), lnk(kUser)}, {folder(kUser, 01777), folder(kUser), true}, {folder(kUser), reg(kUser, 0600)}}, false},
 };
 INSTANTIATE_TEST_SUITE_P(Policy, LinkRule, ::testing::ValuesIn(kWays), [](const auto &info) { return test_id(info.param.name); });
 

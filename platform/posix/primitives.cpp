@@ -100,7 +100,7 @@ bool resolve(const char *name, Resolved &r)
         Fd next(::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!next.ok()) {
-            if (errno != ENOENT || !last)
+            if (errno != ENOENT || !todo.empty())
                 return false;
             r.name = part; // not there (yet)
             r.dangling = tail_linked;
