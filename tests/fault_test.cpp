@@ -130,6 +130,15 @@ std::vector<std::string> injections(const Prepared &p, const Call &c, const std:
     return all;
 }
 
+// The sanitizer's own allocator cannot do without its memory, and how often
+// it asks differs from run to run.
+#ifdef CFGRESTORE_SANITIZED
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+bool memory_call(const Call &c) { return c.name == "brk" || c.name == "mmap" || c.name == "munmap"; }
+
 // How each call can really fail, or end early.
 std::vector<std::string> faults_for(const Call &c)
 {
@@ -145,13 +154,8 @@ std::vector<std::string> faults_for(const Call &c)
     if (c.name == "linkat" || c.name == "renameat" || c.name == "renameat2" || c.name == "fallocate" ||
         (c.name == "openat" && c.line.find("O_CREAT") != std::string::npos))
         return {"error=EIO", "error=ENOSPC"};
-    if (c.name == "brk" || c.name == "mmap" || c.name == "munmap") {
-#ifdef CFGRESTORE_SANITIZED
-        return {}; // the sanitizer's own allocator, which cannot do without
-#else
-        return {"error=ENOMEM"};
-#endif
-    }
+    if (memory_call(c))
+        return kSanitized ? std::vector<std::string>{} : std::vector<std::string>{"error=ENOMEM"};
     return {"error=EIO"};
 }
 
@@ -226,6 +230,8 @@ TEST(Faults, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNamingAnd
         const long named = find_call(p.calls, R"(^(linkat|openat)\(.*"\.idapi32\.cfg\.)");
         for (size_t k = 0; k < p.calls.size(); ++k) {
             const Call &c = p.calls[k];
+            if (kSanitized && memory_call(c))
+                continue;
             const std::string where = std::to_string(k + 1) + " " + c.name;
             TempDir dir;
             setup(s, dir.path());
