@@ -158,6 +158,7 @@ struct Situation {
     uid_t uid = kCaller;
     gid_t gid = kCaller;
     bool acl = false, linked = false; // an access list of its own; a second name
+    bool capability = false;          // a file capability
     size_t old_size = 100000;
     mode_t src_mode = 0644;
     uid_t src_uid = kCaller;
@@ -203,6 +204,10 @@ TEST_P(Decision, TakesItsWayAndKeepsWhatItShould)
             // A file made here has the default list; this one has none.
             ASSERT_TRUE(!s.default_acl || s.acl || removexattr(live.c_str(), "system.posix_acl_access") == 0);
             ASSERT_EQ(chmod(live.c_str(), s.mode), 0);
+            // Version 2, effective, permitted: CAP_NET_BIND_SERVICE.
+            std::string cap(20, '\0');
+            cap[0] = '\x01', cap[3] = '\x02', cap[5] = '\x04';
+            ASSERT_TRUE(!s.capability || setxattr(live.c_str(), "security.capability", cap.data(), cap.size(), 0) == 0);
             if (s.linked)
                 fs::create_hard_link(live, dir / "other.cfg");
         }
@@ -260,6 +265,10 @@ const std::vector<Situation> kSituations = {
     {.name = "group write alone, from a read-only stored copy", .needs_root = true, .mode = 0464, .src_mode = 0444,
      .mode_after = 0444},
     {.name = "set-uid under a read-only stored copy", .mode = 04755, .src_mode = 0444, .mode_after = 04555},
+    {.name = "a user's own set-uid file, from the user's stored copy", .as_nobody = true, .mode = 04755,
+     .mode_after = 04755},
+    {.name = "another user's file with a file capability, for root", .needs_root = true, .mode = 0755, .uid = 4321,
+     .gid = 8765, .capability = true, .mode_after = 0755},
     {.name = "an access list of its own under a default one", .mode = 0660, .acl = true, .default_acl = true,
      .mode_after = 0660},
     {.name = "no access list under a default one", .default_acl = true},
@@ -296,7 +305,7 @@ using posix_copy::Node;
 constexpr uid_t kUser = 1000;
 Node folder(uid_t uid, mode_t mode = 0755) { return {uid, S_IFDIR | mode}; }
 Node lnk(uid_t uid) { return {uid, S_IFLNK | 0777}; }
-Node reg(uid_t uid, mode_t mode) { return {uid, S_IFREG | mode}; }
+Node reg(uid_t uid, mode_t mode, gid_t gid = 0) { return {uid, S_IFREG | mode, gid}; }
 struct Way { std::string name; std::vector<posix_copy::Step> steps; bool follows, read = false; };
 void PrintTo(const Way &w, std::ostream *os) { *os << w.name; }
 class LinkRule : public ::testing::TestWithParam<Way> {};
@@ -318,8 +327,61 @@ const std::vector<Way> kWays = {
     {"a user's folder in a sticky one: its owners", {{folder(0, 01777), folder(kUser)}, {folder(kUser), lnk(kUser)}, {folder(kUser), reg(kUser, 0600)}}, true},
     {"a link in a sticky folder: anyone", {{folder(0, 01777), lnk(kUser)}, {folder(0, 01777), reg(kUser, 0600)}}, false},
     {"up out of a sticky folder: anyone", {{folder(kUser), lnk(kUser)}, {folder(kUser, 01777), folder(kUser), true}, {folder(kUser), reg(kUser, 0600)}}, false},
+    {"a user's link to a file of the group named after the user", {{folder(kUser), lnk(kUser)}, {folder(0), reg(2000, 0660, kUser)}}, false},
 };
 INSTANTIATE_TEST_SUITE_P(Policy, LinkRule, ::testing::ValuesIn(kWays), [](const auto &info) { return test_id(info.param.name); });
+
+// The other decisions over plain values, each row what a rule gives and
+// what it must: the way, what a failed step means, errors, the new file's
+// mode, read-only, set-id and room.
+namespace pc = posix_copy;
+struct Rule { std::string name; long got, want; };
+void PrintTo(const Rule &r, std::ostream *os) { *os << r.name; }
+class Rules : public ::testing::TestWithParam<Rule> {};
+TEST_P(Rules, GiveWhatTheyShould)
+{
+    const Rule &r = GetParam();
+    EXPECT_EQ(r.got, r.want);
+}
+constexpr long kReplace = static_cast<long>(pc::Way::replace), kInPlace = static_cast<long>(pc::Way::write_in_place);
+long way(std::uint64_t links, uid_t owner, uid_t caller, bool keeps) { return static_cast<long>(pc::choose_way(links, owner, caller, keeps)); }
+long step(int err) { return static_cast<long>(pc::after_failed_step(err)); }
+constexpr long kInstead = static_cast<long>(pc::Outcome::in_place_instead), kFails = static_cast<long>(pc::Outcome::failed);
+const std::vector<Rule> kRules = {
+    {"way: the caller's own file", way(1, kUser, kUser, false), kReplace},
+    {"way: another's file, for root", way(1, 2000, 0, false), kReplace},
+    {"way: another's file, for a user", way(1, 2000, kUser, false), kInPlace},
+    {"way: a file with a second name", way(2, kUser, kUser, false), kInPlace},
+    {"way: a folder that keeps its names", way(1, kUser, 0, true), kInPlace},
+    {"a failed step: not permitted", step(EPERM), kInstead},
+    {"a failed step: access denied", step(EACCES), kInstead},
+    {"a failed step: not supported", step(EOPNOTSUPP), kInstead},
+    {"a failed step: an id the filesystem cannot hold", step(EINVAL), kInstead},
+    {"a failed step: a disk error", step(EIO), kFails},
+    {"a failed step: over quota", step(EDQUOT), kFails},
+    {"a failed step: a full disk", step(ENOSPC), kFails},
+    {"lacks: an old kernel", pc::lacks(ENOSYS), true},
+    {"lacks: another filesystem", pc::lacks(EXDEV), true},
+    {"lacks: not a disk error", pc::lacks(EIO), false},
+    {"may not: a seccomp filter", pc::may_not(EPERM), true},
+    {"may not: not a missing file", pc::may_not(ENOENT), false},
+    {"new file: in the caller's own folder, as the folder makes it", pc::new_file_mode(false, 0600), 0666},
+    {"new file: in a shared folder, no more open than the stored copy", pc::new_file_mode(true, 0640), 0640},
+    {"new file: in a shared folder, never executable", pc::new_file_mode(true, 0755), 0644},
+    {"read-only: a stored copy without write bits", pc::settled_mode(0664, 0444, true), 0444},
+    {"read-only: group write alone is not", pc::settled_mode(0464, 0464, true), 0464},
+    {"read-only: a writable stored copy keeps the live mode", pc::settled_mode(0640, 0600, true), 0640},
+    {"set-id: kept under root's content", pc::keeps_set_id(0, kUser), true},
+    {"set-id: kept under the owner's content", pc::keeps_set_id(kUser, kUser), true},
+    {"set-id: dropped under another's content", pc::keeps_set_id(2000, kUser), false},
+    {"set-id: both bits dropped", pc::settled_mode(06755, 0644, false), 0755},
+    {"room: root's reserved blocks do not count", pc::has_room(8192, 0, {4096, 100, 1}), false},
+    {"room: what the file holds counts", pc::has_room(8192, 4096, {4096, 1, 1}), true},
+    {"others may write: a user's folder, for root", pc::others_may_write(folder(kUser), 0), true},
+    {"others may write: root's folder its group may write", pc::others_may_write(folder(0, 0775), kUser), true},
+    {"others may write: root's own folder", pc::others_may_write(folder(0), kUser), false},
+};
+INSTANTIATE_TEST_SUITE_P(Policy, Rules, ::testing::ValuesIn(kRules), [](const auto &info) { return test_id(info.param.name); });
 
 TEST_F(CopyFileTest, ReadersOnlyEverSeeTheWholeOldOrWholeNewFile)
 {

@@ -22,7 +22,7 @@ if [ "${FULL_DISK_INSIDE:-}" != 1 ]; then
 fi
 
 work=$(mktemp -d)
-trap 'umount "$work/disk" 2>/dev/null; rm -rf "$work"' EXIT
+trap 'umount "$work/disk" "$work/ext4" 2>/dev/null; rm -rf "$work"' EXIT
 mkdir "$work/disk" "$work/ref"
 ref=$work/ref
 disk=$work/disk
@@ -103,5 +103,28 @@ scenario "in place, shrinking" size=8m old1 old2 new "" linked
 scenario "in place, shrinking to nothing" size=8m empty old2 new "" linked
 # 4 MiB taken by another file + 3 MiB stored leaves 1 MiB.
 scenario "no room to create a live file" size=8m stored3 - absent filler
+
+# On ext4 a reservation that runs out keeps what it found, unless given back:
+# a 2-block file with a second name, a sparse 1 GiB stored copy.
+mkdir "$work/ext4"
+if truncate -s 64M "$work/ext4.img" && mkfs.ext4 -q -F "$work/ext4.img" 2>/dev/null &&
+    mount -o loop "$work/ext4.img" "$work/ext4" 2>/dev/null; then
+    head -c 8000 "$ref/old1" >"$ref/small" && cp "$ref/small" "$work/ext4/idapi32.cfg"
+    ln "$work/ext4/idapi32.cfg" "$work/ext4/other.cfg"
+    truncate -s 1G "$work/ext4/idapi32.cf_"
+    free=$(stat -f -c %a "$work/ext4")
+    (cd "$work/ext4" && "$prog")
+    kept=$((free - $(stat -f -c %a "$work/ext4")))
+    if [ "$kept" -le 16 ] && cmp -s "$work/ext4/idapi32.cfg" "$ref/small"; then
+        ok "a failed reservation on ext4 is given back"
+    else
+        not_ok "a failed reservation on ext4 is given back: $kept blocks kept, size $(stat -c %s "$work/ext4/idapi32.cfg")"
+    fi
+    umount "$work/ext4"
+elif [ "${CI:-}" = true ]; then
+    not_ok "a failed reservation on ext4: cannot mount an ext4 image (root, e2fsprogs)"
+else
+    echo "missing: an ext4 image (root, e2fsprogs), for a failed reservation"
+fi
 
 summary

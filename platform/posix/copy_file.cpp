@@ -50,10 +50,6 @@ struct File {
 // The write bits: none of them is read-only, on the platform too.
 constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 
-// How an existing live file is put in place, and what became of a try.
-enum class Way { replace, write_in_place };
-enum class Outcome { done, in_place_instead, failed };
-
 // The live file's folder flags, read once, when first needed.
 class Flags {
 public:
@@ -73,8 +69,6 @@ private:
 };
 
 bool may_use(Resolved &r, uid_t caller, Access want);
-Way choose_way(const struct stat &live, uid_t caller, const DirRules &dir);
-Outcome classify(int err);
 Outcome build_and_publish(const File &src, const Resolved &live, const File *old, mode_t mode, Flags &flags);
 bool write_in_place(const File &src, const File &live);
 
@@ -143,7 +137,8 @@ extern "C" BOOL CopyFileA(LPCSTR existing_name, LPCSTR new_name, BOOL fail_if_ex
             !open_folder(live))
             return FALSE;
         Flags flags(live.dir);
-        if (choose_way(old.st, caller, flags.get()) == Way::replace) {
+        const bool keeps_names = flags.get().append_only || flags.get().immutable;
+        if (choose_way(old.st.st_nlink, old.st.st_uid, caller, keeps_names) == Way::replace) {
             const Outcome replaced = build_and_publish(src, live, &old, S_IRUSR | S_IWUSR, flags);
             if (replaced != Outcome::in_place_instead)
                 return replaced == Outcome::done ? TRUE : FALSE;
@@ -168,34 +163,13 @@ bool may_use(Resolved &r, uid_t caller, Access want)
     return folder_of(r, folder) && (!others_may_write(folder, caller) || hardlinks_protected() || fail(EACCES));
 }
 
-// Replaced wherever a new file can take the live one's place unchanged;
-// written in place, as the platform does, where only that keeps what the
-// file is: another name for it, a directory that keeps its names, an owner
-// the caller cannot give. The caller has already shown it may write it.
-Way choose_way(const struct stat &live, uid_t caller, const DirRules &dir)
-{
-    const bool may_replace = live.st_nlink == 1 && !dir.append_only && !dir.immutable &&
-                             (caller == 0 || caller == live.st_uid);
-    return may_replace ? Way::replace : Way::write_in_place;
-}
-
-// A step of a replace that fails because the caller may not give a file
-// this identity or name it here, or the filesystem lacks the feature, means
-// writing in place instead; a disk or filesystem failing means failure.
-Outcome classify(int err)
-{
-    return err == EPERM || err == EACCES || err == ENOTSUP // also EOPNOTSUPP here
-               ? Outcome::in_place_instead
-               : Outcome::failed;
-}
-
 // The stored copy's modification time, where the caller may set it: only the
 // owner may, so a writer who is not keeps the time of the write, as the
 // platform's own copy does for such a caller.
 bool set_times(int fd, const struct stat &src)
 {
     const struct timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
-    return ::futimens(fd, times) == 0 || errno == EPERM || errno == EACCES;
+    return ::futimens(fd, times) == 0 || may_not(errno);
 }
 
 // The mode the file ends with, where it is not `mode` already: like the
@@ -203,7 +177,7 @@ bool set_times(int fd, const struct stat &src)
 bool settle_mode(int fd, mode_t mode, const struct stat &src, bool set_id)
 {
     const mode_t want = settled_mode(mode, src.st_mode, set_id);
-    return want == (mode & 07777) || ::fchmod(fd, want) == 0 || errno == EPERM;
+    return want == (mode & 07777) || ::fchmod(fd, want) == 0 || may_not(errno);
 }
 
 // Gives the new file the old one's owner, group, attributes and mode (as
@@ -220,9 +194,9 @@ Outcome give_identity(int tmp, const File &old, const struct stat &src)
         return Outcome::failed;
     if ((now.st_uid != old.st.st_uid || now.st_gid != old.st.st_gid) &&
         ::fchown(tmp, old.st.st_uid, old.st.st_gid) != 0)
-        return classify(errno);
+        return after_failed_step(errno);
     if (!copy_xattrs(tmp, old.fd.get(), set_id) || ::fchmod(tmp, mode) != 0)
-        return classify(errno);
+        return after_failed_step(errno);
     if (::fstat(tmp, &now) != 0)
         return Outcome::failed;
     return now.st_uid == old.st.st_uid && now.st_gid == old.st.st_gid && (now.st_mode & 07777) == mode
@@ -250,7 +224,7 @@ Outcome build_and_publish(const File &src, const Resolved &live, const File *old
             refused = errno;
             if (kind == kUnnamed)
                 continue; // not every filesystem has unnamed files
-            return classify(errno); // a directory the caller may not write
+            return after_failed_step(errno); // a directory the caller may not write
         }
         if (!copy_content(src.fd.get(), tmp.fd(), src.st.st_size))
             return Outcome::failed;
@@ -267,7 +241,7 @@ Outcome build_and_publish(const File &src, const Resolved &live, const File *old
         }
         refused = errno;
         if (!tmp.unnamed() || errno != ENOENT)
-            return classify(errno); // say, a sticky directory
+            return after_failed_step(errno); // say, a sticky directory
     }
     return Outcome::failed;
 }

@@ -284,18 +284,25 @@ bool Temp::publish_new(const std::string &name)
 {
     if (unnamed())
         return link_unnamed(name);
-    // Moves the name, so nothing is left even for a moment.
+    // Moves the name. Without RENAME_NOREPLACE: a second name, then the
+    // first removed, so a crash between the two leaves both.
     if (::renameat2(dir_, name_.c_str(), dir_, name.c_str(), RENAME_NOREPLACE) == 0) {
         name_.clear();
         return true;
     }
-    if (errno != EINVAL && errno != ENOSYS)
+    if (!lacks(errno))
         return false;
     if (::linkat(dir_, name_.c_str(), dir_, name.c_str(), 0) != 0)
         return false;
-    ::unlinkat(dir_, name_.c_str(), 0);
-    name_.clear();
-    return true;
+    if (::unlinkat(dir_, name_.c_str(), 0) == 0) {
+        name_.clear();
+        return true;
+    }
+    // A file left with two names would be written in place ever after:
+    // undone, so that the next run creates it afresh.
+    const int err = errno;
+    ::unlinkat(dir_, name.c_str(), 0);
+    return fail(err);
 }
 
 bool Temp::publish_over(const std::string &name)
@@ -330,10 +337,10 @@ bool write_all(int fd, const char *buf, size_t len, off_t off)
 {
     while (len > 0) {
         const ssize_t n = ::pwrite(fd, buf, len, off);
-        if (n < 0) {
-            if (errno == EINTR)
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
                 continue;
-            return false;
+            return n < 0 ? false : fail(EIO); // writing nothing, for ever
         }
         buf += n;
         len -= static_cast<size_t>(n);
@@ -362,8 +369,8 @@ bool copy_content(int src, int dst, off_t size)
             break; // a filesystem that copies nothing here: the loop below tells
         if (errno == EINTR)
             continue;
-        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
-            errno != EPERM && errno != EBADF)
+        // EBADF: some filesystems' answer for a file they cannot copy.
+        if (!lacks(errno) && !may_not(errno) && errno != EBADF)
             return false;
         break; // refused between these files: go on by hand from here
     }
@@ -394,7 +401,7 @@ bool flush(int fd)
 {
     while (::fsync(fd) != 0) {
         if (errno != EINTR)
-            return errno == EINVAL || errno == ENOSYS || errno == ENOTSUP;
+            return lacks(errno);
     }
     return true;
 }
@@ -406,7 +413,7 @@ bool xattr_names(int fd, std::vector<std::string> &names)
 {
     ssize_t len = ::flistxattr(fd, nullptr, 0);
     if (len < 0)
-        return errno == ENOTSUP; // a filesystem without them has none
+        return lacks(errno); // a filesystem without them has none
     std::vector<char> list(static_cast<size_t>(len) + 1);
     len = ::flistxattr(fd, list.data(), list.size());
     if (len < 0)
@@ -469,17 +476,25 @@ bool reserve(int fd, off_t size)
         return true;
     if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
         return true;
-    if (errno != EOPNOTSUPP && errno != ENOSYS)
-        return false;
-    // No reservation here: at least make sure the space is free now.
+    const int err = errno;
     struct stat st {};
+    if (!lacks(err)) {
+        // A filesystem may keep what it found before it ran out: cut to
+        // its own length, the file gives back whatever lies past its end,
+        // and keeps its time where the caller may set it.
+        if (::fstat(fd, &st) == 0 && ::ftruncate(fd, st.st_size) == 0) {
+            const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+            (void)::futimens(fd, times);
+        }
+        return fail(err);
+    }
+    // No reservation here: at least make sure the space is free now.
     struct statvfs fs {};
     if (::fstat(fd, &st) != 0 || ::fstatvfs(fd, &fs) != 0)
         return false;
-    const auto held = static_cast<std::uintmax_t>(st.st_blocks) * 512;
-    const auto need = static_cast<std::uintmax_t>(size);
-    const auto free_bytes = static_cast<std::uintmax_t>(fs.f_bavail) * fs.f_frsize;
-    return need <= held || need - held <= free_bytes || fail(ENOSPC);
+    const Space space{fs.f_frsize, fs.f_bfree, fs.f_bavail};
+    return has_room(static_cast<std::uint64_t>(size), static_cast<std::uint64_t>(st.st_blocks) * 512, space) ||
+           fail(ENOSPC);
 }
 
 } // namespace posix_copy

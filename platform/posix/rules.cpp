@@ -2,6 +2,7 @@
 #include "rules.h"
 
 #include <algorithm>
+#include <cerrno>
 
 namespace posix_copy {
 
@@ -66,6 +67,28 @@ mode_t settled_mode(mode_t mode, mode_t stored, bool set_id)
     if ((stored & kWriteBits) == 0)
         mode &= ~kWriteBits;
     return set_id ? mode : mode & ~mode_t{S_ISUID | S_ISGID};
+}
+
+// EOPNOTSUPP is ENOTSUP on Linux. EINVAL: flags or a pair of files this
+// filesystem cannot serve; EXDEV: a copy between filesystems.
+bool lacks(int err) { return err == EOPNOTSUPP || err == ENOSYS || err == EINVAL || err == EXDEV; }
+
+bool may_not(int err) { return err == EPERM || err == EACCES; }
+
+Way choose_way(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps_names)
+{
+    return links == 1 && !folder_keeps_names && (caller == 0 || caller == owner) ? Way::replace
+                                                                                : Way::write_in_place;
+}
+
+Outcome after_failed_step(int err)
+{
+    return may_not(err) || lacks(err) ? Outcome::in_place_instead : Outcome::failed;
+}
+
+bool has_room(std::uint64_t need, std::uint64_t held, const Space &space)
+{
+    return need <= held || need - held <= space.available * space.block;
 }
 
 } // namespace posix_copy

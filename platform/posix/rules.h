@@ -2,6 +2,7 @@
 // that each is written once and can be tested without touching a file.
 #pragma once
 
+#include <cstdint>
 #include <vector>
 
 #include <sys/stat.h>
@@ -13,8 +14,9 @@ namespace posix_copy {
 struct Node {
     uid_t uid = 0;
     mode_t mode = 0; // type and permission bits, as in st_mode
+    gid_t gid = 0;
 };
-inline Node node(const struct stat &st) { return {st.st_uid, st.st_mode}; }
+inline Node node(const struct stat &st) { return {st.st_uid, st.st_mode, st.st_gid}; }
 
 // One entry met on the way to a file, in the folder that holds it. `up` is
 // a "..": the folder above, which those who may move `holder` can change.
@@ -45,5 +47,33 @@ bool keeps_set_id(uid_t stored_owner, uid_t live_owner);
 // The permission bits a live file of `mode` ends with: no write bit if the
 // stored copy has none, and no set-id bit unless it `keeps_set_id`.
 mode_t settled_mode(mode_t mode, mode_t stored, bool set_id);
+
+// What an error says, each spelled once: the filesystem (or kernel) lacks
+// what was asked of it, or the caller may not do it here.
+bool lacks(int err);
+bool may_not(int err);
+
+// How an existing live file is put in place, and what became of a try.
+enum class Way { replace, write_in_place };
+enum class Outcome { done, in_place_instead, failed };
+
+// Replaced wherever a new file can take the live one's place unchanged
+// (no other name, a folder that lets names go, an owner the caller can
+// give); otherwise written in place, as the platform does.
+Way choose_way(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps_names);
+
+// A failed step of a replace: a refusal means writing in place instead, a
+// disk or filesystem failing means the copy fails.
+Outcome after_failed_step(int err);
+
+// A filesystem's free space, in blocks of `block` bytes: `available` to
+// anyone, `free` counting those kept for root.
+struct Space {
+    std::uint64_t block = 0, free = 0, available = 0;
+};
+
+// Whether `need` bytes fit a file that holds `held` where space cannot be
+// reserved: only what anyone may use counts, so no write runs out part way.
+bool has_room(std::uint64_t need, std::uint64_t held, const Space &space);
 
 } // namespace posix_copy
