@@ -7,7 +7,7 @@
 # Sizes as head -c takes them (10K, 256M). Run by hand, never by the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-small=10K large=256M runs=300 large_runs=10 memory_runs=5 json= work=
+small=10K large=256M runs=300 large_runs=10 memory_runs=5 json='' work=''
 while [ $# -gt 0 ]; do
     case $1 in
     --small) small=$2; shift 2 ;;

@@ -6,6 +6,7 @@
 # written in place, with fallocate and, refused, without it.
 set -u
 prog=$(realpath "$1")
+# shellcheck source=tests/needs.sh
 . "$(dirname "$0")/needs.sh"
 under_strace
 

@@ -7,6 +7,7 @@
 #   large_file.sh PROGRAM
 set -u
 prog=$(realpath "$1")
+# shellcheck source=tests/needs.sh
 . "$(dirname "$0")/needs.sh"
 under_strace
 shm=$(scratch)

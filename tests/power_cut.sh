@@ -17,6 +17,7 @@
 #   far, but no data that was not flushed;
 # - one cut in the middle of a large copy.
 set -u
+# shellcheck source=tests/needs.sh
 . "$(dirname "$0")/needs.sh"
 [ "$(id -u)" -eq 0 ] || needs "root, to mount images"
 # In a mount namespace of its own: a namespace that another process makes
@@ -72,7 +73,7 @@ down() {
     for _ in 1 2 3 4 5 6 7 8 9 10; do umount "$mnt" 2>/dev/null && return; sleep 0.3; done
     echo "cannot unmount $mnt"; exit 1
 }
-cut() { # cut [-f]: the power fails; with -f, just after a journal commit
+power_off() { # power_off [-f]: the power fails; with -f, just after a journal commit
     xfs_io -x -c "shutdown ${1:-}" "$mnt" || { echo "cannot shut $mnt down"; exit 1; }
     down
 }
@@ -87,7 +88,7 @@ prepare() { # prepare STORED
 # What the directory holds after the cut, once mounted again.
 after() { # after STORED -> sets live (old|new|torn|absent), left, stored_ok
     up
-    left=$(cd "$mnt/d" && ls -A | grep -v -x -e idapi32.cf_ -e idapi32.cfg | tr '\n' ' ')
+    left=$(find "$mnt/d" -mindepth 1 -maxdepth 1 ! -name idapi32.cf_ ! -name idapi32.cfg -printf '%f ')
     if [ ! -e "$mnt/d/idapi32.cfg" ]; then live=absent
     elif cmp -s "$mnt/d/idapi32.cfg" "$1"; then live=new
     elif cmp -s "$mnt/d/idapi32.cfg" "$work/old"; then live=old
@@ -110,7 +111,7 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
         "$(dirname "$(command -v "${runner[0]}")")/wineserver" -k 2>/dev/null
         (cd "$mnt/d" && "${runner[@]}" "$prog" >/dev/null 2>&1)
         "$(dirname "$(command -v "${runner[0]}")")/wineserver" -k 2>/dev/null
-        cut
+        power_off
         after "$work/stored"
         echo "$name: the .exe under Wine, cut after it returned: live file $live${left:+, also $left}"
         continue
@@ -120,7 +121,7 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     up
     prepare "$work/stored"
     (cd "$mnt/d" && "$prog")
-    cut
+    power_off
     after "$work/stored"
     [ "$live" = new ] && [ -z "$left" ] && [ $stored_ok -eq 1 ] ||
         problem "$name: cut after the run returned: live file $live${left:+, also $left}"
@@ -145,7 +146,7 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
             # In the background, so the shell does not announce the kill.
             (cd "$mnt/d" && exec strace -qq -o /dev/null -e "inject=${point%%:*}:signal=KILL:when=${point##*:}" "$prog") &
             wait $! 2>/dev/null
-            cut $flush
+            power_off $flush
             after "$work/stored"
             case $live in old | new) ;; *) problem "$name: $at: live file $live" ;; esac
             [ $stored_ok -eq 1 ] || problem "$name: $at: stored copy changed"

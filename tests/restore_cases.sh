@@ -6,6 +6,7 @@
 # Under Wine, HOLD_FILE names the test helper that holds a file open. With
 # X86_32=1 (a 32-bit build) it says first how 32-bit code runs here.
 set -u
+# shellcheck source=tests/needs.sh
 . "$(dirname "$0")/needs.sh"
 
 prog=$(realpath "$1")
@@ -94,7 +95,7 @@ restore_unprivileged() {
     start_user
     local saved=("${runner[@]}")
     runner=("${user_env[@]}" "${runner[@]}")
-    restore_as "$user_prog" "$@"
+    restore_as "$user_prog"
     runner=("${saved[@]}")
 }
 

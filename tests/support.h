@@ -1,5 +1,11 @@
-// Helpers shared by the tests: scratch directories, whole-file reads and
-// writes, and running the program as a black box.
+// Helpers shared by the tests, each written once: test bytes, whole-file
+// reads and writes and their comparison; a directory's names, tree and
+// extended attributes (access lists among them); a table row's name as a
+// test's; whether this is CI and what a missing tool means there; odd
+// files (sockets, append-only directories); scratch directories; another
+// user; a program made reachable to that user; running the program, under
+// strace or not, with its exit, output and peak memory; and reading its
+// trace (the copy's calls, the unnamed file's openat, its refusal).
 #pragma once
 
 #include <gtest/gtest.h>

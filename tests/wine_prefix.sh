@@ -6,6 +6,7 @@
 #                                  is the whole run's
 # With X86_32=1 the tests run 32-bit Wine: it says how that runs here first.
 set -eu
+# shellcheck source=tests/needs.sh
 . "$(dirname "$0")/needs.sh"
 if [ "$1" = --remove ]; then
     "$(dirname "$2")/wineserver" -k 2>/dev/null || true
