@@ -1,4 +1,4 @@
-// Tests of the POSIX CopyFileA stand-in's own contract: the errors it gives
+// Tests of the Linux CopyFileA stand-in's own contract: the errors it gives
 // for odd inputs, leaving everything as it was; the way it puts each kind of
 // live file in place and what the file keeps; readers, content and memory.
 // It runs as a program of its own (copy_file_tool) where a case needs
@@ -6,7 +6,7 @@
 // kernel force on a whole run are in fault_test.
 #include <windows.h>
 
-#include "../platform/posix/rules.h"
+#include "../platform/linux/rules.h"
 #include "support.h"
 
 #include <atomic>
@@ -301,18 +301,18 @@ INSTANTIATE_TEST_SUITE_P(Contract, Decision, ::testing::ValuesIn(kSituations),
 // The link rule over plain values: each entry on a way in the folder that
 // holds it, and whether all who could have shaped the way may do at its end
 // what the caller would (write, unless it says read).
-using posix_copy::Node;
+using linux_copy::Node;
 constexpr uid_t kUser = 1000;
 Node folder(uid_t uid, mode_t mode = 0755) { return {uid, S_IFDIR | mode}; }
 Node lnk(uid_t uid) { return {uid, S_IFLNK | 0777}; }
 Node reg(uid_t uid, mode_t mode, gid_t gid = 0) { return {uid, S_IFREG | mode, gid}; }
-struct Way { std::string name; std::vector<posix_copy::Step> steps; bool follows, read = false; };
+struct Way { std::string name; std::vector<linux_copy::Step> steps; bool follows, read = false; };
 void PrintTo(const Way &w, std::ostream *os) { *os << w.name; }
 class LinkRule : public ::testing::TestWithParam<Way> {};
 TEST_P(LinkRule, FollowsWhatAllWhoCouldShapeTheWayCouldDo)
 {
     const Way &w = GetParam();
-    EXPECT_EQ(posix_copy::may_follow(w.steps, 0, w.read ? posix_copy::Access::read : posix_copy::Access::write), w.follows);
+    EXPECT_EQ(linux_copy::may_follow(w.steps, 0, w.read ? linux_copy::Access::read : linux_copy::Access::write), w.follows);
 }
 const std::vector<Way> kWays = {
     {"no link, in a folder anyone may write", {{folder(0, 0777), reg(0, 0600)}}, true},
@@ -334,7 +334,7 @@ INSTANTIATE_TEST_SUITE_P(Policy, LinkRule, ::testing::ValuesIn(kWays), [](const 
 // The other decisions over plain values, each row what a rule gives and
 // what it must: the way, what a failed step means, errors, the new file's
 // mode, read-only, set-id and room.
-namespace pc = posix_copy;
+namespace pc = linux_copy;
 struct Rule { std::string name; long got, want; };
 void PrintTo(const Rule &r, std::ostream *os) { *os << r.name; }
 class Rules : public ::testing::TestWithParam<Rule> {};

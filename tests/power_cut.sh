@@ -3,9 +3,9 @@
 # default options and with noauto_da_alloc) and XFS. A power cut is the
 # filesystem shut down without flushing its journal (xfs_io -x -c shutdown),
 # so whatever was not flushed is lost; then the image is mounted again.
-#   power_cut.sh PROGRAM                   the POSIX build: asserted
+#   power_cut.sh PROGRAM                   the Linux build: asserted
 #   power_cut.sh --contrast EXE WINE...    the .exe under Wine: reported only
-# For the POSIX build:
+# For the Linux build:
 # - durable on return: a finished run, then the cut: the whole new file, and
 #   nothing else new in the directory;
 # - consistent at every step: for each system call of a run, in trace order,

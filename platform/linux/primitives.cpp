@@ -1,4 +1,4 @@
-// The file operations of the POSIX CopyFileA; see primitives.h.
+// The file operations of the Linux CopyFileA; see primitives.h.
 #include "primitives.h"
 
 #include <algorithm>
@@ -21,7 +21,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
-namespace posix_copy {
+namespace linux_copy {
 
 bool fail(int err)
 {
@@ -255,18 +255,12 @@ Temp::~Temp()
     }
 }
 
-bool Temp::create(const std::string &live_name, mode_t mode, unsigned allowed)
+bool Temp::create(const std::string &live_name, mode_t mode, Naming kind)
 {
-    if ((allowed & kUnnamed) != 0) {
+    if (kind == Naming::unnamed) {
         fd_.reset(::openat(dir_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-        if (fd_.ok())
-            return true;
-        // Not every filesystem has unnamed files; a named one will do.
-        if ((allowed & kNamed) == 0)
-            return false;
+        return fd_.ok();
     }
-    if ((allowed & kNamed) == 0)
-        return fail(EPERM);
     for (int i = 0; i < kNameTries; ++i) {
         std::string name = hidden_name(live_name);
         fd_.reset(::openat(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
@@ -436,27 +430,27 @@ bool xattr_value(int fd, const std::string &name, std::vector<char> &value)
 
 } // namespace
 
-// Copies each of old's, and drops any the new file was given by the
-// directory that old did not have.
-bool copy_xattrs(int tmp, int old, bool capability)
+// Copies each of src's, and drops any dst was given (by its directory,
+// say) that src does not have.
+bool sync_xattrs(int dst, int src, bool capability)
 {
-    std::vector<std::string> old_names, new_names;
-    if (!xattr_names(old, old_names) || !xattr_names(tmp, new_names))
+    std::vector<std::string> src_names, dst_names;
+    if (!xattr_names(src, src_names) || !xattr_names(dst, dst_names))
         return false;
     if (!capability)
-        old_names.erase(std::remove(old_names.begin(), old_names.end(), "security.capability"), old_names.end());
+        src_names.erase(std::remove(src_names.begin(), src_names.end(), "security.capability"), src_names.end());
     std::vector<char> want, have;
-    for (const std::string &name : old_names) {
-        if (!xattr_value(old, name, want))
+    for (const std::string &name : src_names) {
+        if (!xattr_value(src, name, want))
             return false;
-        if (xattr_value(tmp, name, have) && have == want)
+        if (xattr_value(dst, name, have) && have == want)
             continue;
-        if (::fsetxattr(tmp, name.c_str(), want.data(), want.size(), 0) != 0)
+        if (::fsetxattr(dst, name.c_str(), want.data(), want.size(), 0) != 0)
             return false;
     }
-    for (const std::string &name : new_names) {
-        const bool old_has = std::find(old_names.begin(), old_names.end(), name) != old_names.end();
-        if (!old_has && ::fremovexattr(tmp, name.c_str()) != 0)
+    for (const std::string &name : dst_names) {
+        const bool src_has = std::find(src_names.begin(), src_names.end(), name) != src_names.end();
+        if (!src_has && ::fremovexattr(dst, name.c_str()) != 0)
             return false;
     }
     return true;
@@ -497,4 +491,4 @@ bool reserve(int fd, off_t size)
            fail(ENOSPC);
 }
 
-} // namespace posix_copy
+} // namespace linux_copy

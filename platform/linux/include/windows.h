@@ -1,5 +1,5 @@
-// The few Win32 names cfgrestore uses, for POSIX hosts. The program includes
-// <windows.h> on every platform; on POSIX this file stands in for it and
+// The few Win32 names cfgrestore uses, for Linux hosts. The program includes
+// <windows.h> on every platform; on Linux this file stands in for it and
 // copy_file.cpp stands in for kernel32.
 #pragma once
 

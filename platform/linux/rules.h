@@ -1,4 +1,4 @@
-// The decisions of the POSIX CopyFileA that are made over plain values, so
+// The decisions of the Linux CopyFileA that are made over plain values, so
 // that each is written once and can be tested without touching a file.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-namespace posix_copy {
+namespace linux_copy {
 
 // What the rules need to know of a file, a folder or a link.
 struct Node {
@@ -76,4 +76,4 @@ struct Space {
 // reserved: only what anyone may use counts, so no write runs out part way.
 bool has_room(std::uint64_t need, std::uint64_t held, const Space &space);
 
-} // namespace posix_copy
+} // namespace linux_copy

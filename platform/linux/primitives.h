@@ -1,4 +1,4 @@
-// The file operations the POSIX CopyFileA is built from, each doing one
+// The file operations the Linux CopyFileA is built from, each doing one
 // thing and reporting failure through errno; which of them run, in what
 // order, and what a failure means is decided in copy_file.cpp. Linux only:
 // O_TMPFILE, copy_file_range, renameat2, FS_IOC_GETFLAGS and /proc.
@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-namespace posix_copy {
+namespace linux_copy {
 
 // Sets errno and returns false, for `return cond || fail(E)`.
 bool fail(int err);
@@ -76,10 +76,10 @@ struct DirRules {
 };
 DirRules dir_rules(int dir);
 
-// Which kinds of temporary file may be made.
-enum Naming : unsigned {
-    kUnnamed = 1U, // O_TMPFILE: nothing is left behind by a crash
-    kNamed = 2U,   // a hidden name beside the live one, removed unless published
+// The kind of temporary file to make.
+enum class Naming {
+    unnamed, // O_TMPFILE: nothing is left behind by a crash
+    named,   // a hidden name beside the live one, removed unless published
 };
 
 // The file new content is built in, beside the live name; removed again
@@ -94,9 +94,9 @@ public:
     [[nodiscard]] int fd() const noexcept { return fd_.get(); }
     [[nodiscard]] bool unnamed() const noexcept { return name_.empty(); }
 
-    // Unnamed where `allowed` has it and the filesystem can, else named
-    // where `allowed` has that.
-    bool create(const std::string &live_name, mode_t mode, unsigned allowed);
+    // Of the `kind` asked for (an unnamed file fails where the filesystem
+    // has none).
+    bool create(const std::string &live_name, mode_t mode, Naming kind);
     // Gives the file the name, which must not exist (EEXIST, atomically).
     bool publish_new(const std::string &name);
     // Puts the file in place of whatever has the name.
@@ -117,9 +117,10 @@ bool copy_content(int src, int dst, off_t size);
 // fsync; a filesystem that has no flush at all counts as flushed.
 bool flush(int fd);
 
-// Makes tmp's extended attributes (access lists included) exactly old's,
-// but for a file capability where `capability` is false.
-bool copy_xattrs(int tmp, int old, bool capability);
+// Makes dst's extended attributes (access lists included) exactly src's,
+// adding and removing, but for a file capability where `capability` is
+// false.
+bool sync_xattrs(int dst, int src, bool capability);
 
 // Whether a file of `size` bytes may be written without SIGXFSZ part way
 // (EFBIG if not).
@@ -128,4 +129,4 @@ bool within_size_limit(off_t size);
 // Room for `size` bytes in the file, taken before any byte of it changes.
 bool reserve(int fd, off_t size);
 
-} // namespace posix_copy
+} // namespace linux_copy

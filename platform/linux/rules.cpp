@@ -1,10 +1,10 @@
-// The plain-value decisions of the POSIX CopyFileA; see rules.h.
+// The plain-value decisions of the Linux CopyFileA; see rules.h.
 #include "rules.h"
 
 #include <algorithm>
 #include <cerrno>
 
-namespace posix_copy {
+namespace linux_copy {
 
 namespace {
 
@@ -91,4 +91,4 @@ bool has_room(std::uint64_t need, std::uint64_t held, const Space &space)
     return need <= held || need - held <= space.available * space.block;
 }
 
-} // namespace posix_copy
+} // namespace linux_copy

@@ -1,4 +1,4 @@
-// POSIX stand-in for kernel32 CopyFileA.
+// Linux stand-in for kernel32 CopyFileA.
 //
 // How the live file is put in place:
 // - Replaced atomically wherever the new file can take the old one's place
@@ -39,7 +39,7 @@
 
 namespace {
 
-using namespace posix_copy;
+using namespace linux_copy;
 
 // An open file with what was known of it when it was opened.
 struct File {
@@ -166,7 +166,7 @@ bool may_use(Resolved &r, uid_t caller, Access want)
 // The stored copy's modification time, where the caller may set it: only the
 // owner may, so a writer who is not keeps the time of the write, as the
 // platform's own copy does for such a caller.
-bool set_times(int fd, const struct stat &src)
+bool set_mtime(int fd, const struct stat &src)
 {
     const struct timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
     return ::futimens(fd, times) == 0 || may_not(errno);
@@ -195,7 +195,7 @@ Outcome give_identity(int tmp, const File &old, const struct stat &src)
     if ((now.st_uid != old.st.st_uid || now.st_gid != old.st.st_gid) &&
         ::fchown(tmp, old.st.st_uid, old.st.st_gid) != 0)
         return after_failed_step(errno);
-    if (!copy_xattrs(tmp, old.fd.get(), set_id) || ::fchmod(tmp, mode) != 0)
+    if (!sync_xattrs(tmp, old.fd.get(), set_id) || ::fchmod(tmp, mode) != 0)
         return after_failed_step(errno);
     if (::fstat(tmp, &now) != 0)
         return Outcome::failed;
@@ -214,15 +214,15 @@ Outcome give_identity(int tmp, const File &old, const struct stat &src)
 Outcome build_and_publish(const File &src, const Resolved &live, const File *old, mode_t mode, Flags &flags)
 {
     int refused = 0;
-    for (const Naming kind : {kUnnamed, kNamed}) {
-        if (kind == kNamed && (flags.get().append_only || flags.get().immutable)) {
+    for (const Naming kind : {Naming::unnamed, Naming::named}) {
+        if (kind == Naming::named && (flags.get().append_only || flags.get().immutable)) {
             errno = refused;
             return Outcome::failed;
         }
         Temp tmp(live.dir);
         if (!tmp.create(live.name, mode, kind)) {
             refused = errno;
-            if (kind == kUnnamed)
+            if (kind == Naming::unnamed)
                 continue; // not every filesystem has unnamed files
             return after_failed_step(errno); // a directory the caller may not write
         }
@@ -231,7 +231,7 @@ Outcome build_and_publish(const File &src, const Resolved &live, const File *old
         const Outcome given = old != nullptr ? give_identity(tmp.fd(), *old, src.st) : Outcome::done;
         if (given != Outcome::done)
             return given;
-        if (!set_times(tmp.fd(), src.st) || !flush(tmp.fd()))
+        if (!set_mtime(tmp.fd(), src.st) || !flush(tmp.fd()))
             return Outcome::failed;
         if (old != nullptr ? tmp.publish_over(live.name) : tmp.publish_new(live.name)) {
             // Done; a directory that cannot be flushed must not make it
@@ -253,7 +253,7 @@ bool write_in_place(const File &src, const File &live)
     const off_t size = src.st.st_size;
     const int fd = live.fd.get();
     return reserve(fd, size) && copy_content(src.fd.get(), fd, size) && ::ftruncate(fd, size) == 0 &&
-           set_times(fd, src.st) &&
+           set_mtime(fd, src.st) &&
            settle_mode(fd, live.st.st_mode, src.st, keeps_set_id(src.st.st_uid, live.st.st_uid)) && flush(fd);
 }
 
