@@ -3,7 +3,8 @@
 // live file in its working directory (unless it says otherwise), then sets
 // up its oddity, and names the end state of each name it expects to change.
 // Every run exits 0 without a word; every other name, the stored copy
-// among them, is as the set-up left it, and nothing else appears.
+// among them, is as the set-up left it, and nothing else appears. An odd
+// input whose whole answer is an errno is the stand-in's (Contract/Errors).
 #include "support.h"
 
 #include <sched.h>
@@ -123,27 +124,14 @@ std::vector<Row> rows()
 {
     const bool root = geteuid() == 0;
     std::vector<Row> rows = {
-        {.name = "no stored copy", .expect = {}, .stored = 0},
         {.name = "stored copy empty", .setup = [](auto &d) { put(d / kStored, ""); },
          .expect = {{kLive, "file empty"}}, .way = "replaced"},
         {.name = "stored copy read-only, no live file", .expect = {{kLive, "file NEW read-only"}}, .stored = 0444,
          .live = 0},
-        {.name = "stored copy a directory", .setup = [](auto &d) { fs::create_directory(d / kStored); },
-         .expect = {}, .stored = 0},
-        {.name = "stored copy a FIFO, which must not hang",
-         .setup = [](auto &d) { ASSERT_EQ(mkfifo((d / kStored).c_str(), 0644), 0); }, .expect = {}, .stored = 0},
-        {.name = "stored copy a socket", .setup = [](auto &d) { socket_at(d / kStored); }, .expect = {},
-         .stored = 0},
-        {.name = "stored copy a link to /dev/zero", .setup = [](auto &d) { fs::create_symlink("/dev/zero", d / kStored); },
-         .expect = {}, .stored = 0},
         {.name = "stored copy a dangling link", .setup = [](auto &d) { fs::create_symlink("nowhere", d / kStored); },
          .expect = {}, .stored = 0},
         {.name = "stored copy a link loop", .setup = [](auto &d) { fs::create_symlink(kStored, d / kStored); },
          .expect = {}, .stored = 0},
-        {.name = "live name a directory", .setup = [](auto &d) { fs::create_directory(d / kLive); }, .expect = {},
-         .live = 0},
-        {.name = "live name a FIFO", .setup = [](auto &d) { ASSERT_EQ(mkfifo((d / kLive).c_str(), 0644), 0); },
-         .expect = {}, .live = 0},
         {.name = "live name a link to a FIFO, which must not hang",
          .setup =
              [](auto &d) {
@@ -153,7 +141,6 @@ std::vector<Row> rows()
          .expect = {}, .live = 0},
         {.name = "live file under another process's read lease, which must not wait",
          .setup = [](auto &d) { lease(d / kLive); }, .expect = {}, .cleanup = [](auto &) { close(leased); }},
-        {.name = "live file read-only", .expect = {}, .live = 0444},
         {.name = "live name a link to a read-only file",
          .setup =
              [](auto &d) {
@@ -177,14 +164,10 @@ std::vector<Row> rows()
          .expect = {{kLive, "file NEW"}}, .live = 04755, .top = 0755, .needs_root = true},
         {.name = "a user's live file in a folder anyone may write", .setup = [](auto &d) { owner(d / kLive, kNobody, kNobody); },
          .expect = {{kLive, "file NEW"}}, .top = 0777, .way = "replaced", .needs_root = true},
-        {.name = "live name a link to the stored copy", .setup = [](auto &d) { fs::create_symlink(kStored, d / kLive); },
-         .expect = {}, .live = 0},
         // Written through, as the platform does: every name sees the new content.
         {.name = "live file a hard link shared with another name",
          .setup = [](auto &d) { fs::create_hard_link(d / kLive, d / "other.cfg"); },
          .expect = {{kLive, "file NEW"}, {"other.cfg", "file NEW"}}, .way = "in place"},
-        {.name = "live file a hard link to the stored copy",
-         .setup = [](auto &d) { fs::create_hard_link(d / kStored, d / kLive); }, .expect = {}, .live = 0},
         {.name = "working directory not writable",
          .setup = [root](auto &d) { ASSERT_EQ(chmod((d / "locked").c_str(), root ? 0755 : 0555), 0); },
          .expect = {{"locked/" + kLive, "file NEW"}}, .live = 0666, .top = 0755, .cwd = "locked", .before = as_nobody,
@@ -226,8 +209,6 @@ std::vector<Row> rows()
                      ASSERT_EQ(setxattr((d / kLive).c_str(), name, name, 6, 0), 0) << "user attributes on " << d;
              },
          .expect = {{kLive, "file NEW"}}, .way = "replaced"},
-        {.name = "file size limit below the stored copy's size", .expect = {},
-         .before = [](auto &) { limit(RLIMIT_FSIZE, kNew.size() - 1); }},
         {.name = "file size limit exactly the stored copy's size", .expect = {{kLive, "file NEW"}},
          .before = [](auto &) { limit(RLIMIT_FSIZE, kNew.size()); }, .way = "replaced"},
         {.name = "file size limit exactly the stored copy's size, written in place",
