@@ -39,6 +39,17 @@ const std::vector<Scenario> kScenarios = {
     {"write in place", true, true},
 };
 
+void PrintTo(const Scenario &s, std::ostream *os) { *os << s.name; }
+
+const Scenario &scenario(const std::string &name)
+{
+    return *std::find_if(kScenarios.begin(), kScenarios.end(), [&](const Scenario &s) { return s.name == name; });
+}
+
+class Scenarios : public ::testing::TestWithParam<Scenario> {};
+INSTANTIATE_TEST_SUITE_P(Faults, Scenarios, ::testing::ValuesIn(kScenarios),
+                         [](const auto &info) { return test_id(info.param.name); });
+
 const std::string kStored = bytes((256 << 10) + 333, 11), kOld = bytes(4000, 12);
 
 std::string content_of(const fs::path &p)
@@ -186,86 +197,84 @@ bool worked_around(const Call &c, const std::string &how)
     return refused(c, how);
 }
 
-TEST(Faults, EveryFailedCallLeavesTheOldFileBeforePublishingAndTheNewAfter)
+TEST_P(Scenarios, EveryFailedCallLeavesTheOldFileBeforePublishingAndTheNewAfter)
 {
     REQUIRE(have_strace(), "strace (package strace)");
     int runs = 0;
-    for (const Scenario &s : kScenarios) {
-        const Prepared p = prepare(s);
-        for (size_t k = 0; k < p.calls.size(); ++k) {
-            const Call &c = p.calls[k];
-            if ((s.by_hand && c.name == "copy_file_range") || (s.named && c.nth == p.tmpfile_open))
-                continue; // already refused, for the whole scenario
-            std::vector<std::string> hows = faults_for(c);
-            for (auto [r, end] = kRefused.equal_range(c.name); r != end && c.nth == 1; ++r)
-                hows.push_back(r->second); // held from the first
-            for (const std::string &how : hows) {
-                std::ostringstream what;
-                what << s.name << ": call " << k + 1 << " " << c.name << " #" << c.nth << " "
-                     << how;
-                TempDir dir;
-                setup(s, dir.path());
-                const Outcome o = run_program(dir.path(), {{}, injections(p, c, how)});
-                ++runs;
-                expect_quiet_success(o, what.str());
-                EXPECT_EQ(content_of(dir / "idapi32.cf_"), "new") << what.str() << ": stored copy";
-                const std::string live = content_of(dir / "idapi32.cfg");
-                const std::string old = s.live_exists ? "old" : "absent";
-                const auto at = static_cast<long>(k);
-                if (at > p.publish) {
-                    if (!s.linked) {
-                        EXPECT_EQ(live, "new") << what.str() << ": after publishing";
-                    }
-                } else if (worked_around(c, how)) {
-                    EXPECT_EQ(live, "new") << what.str() << ": worked around";
-                } else if (!s.linked || at < p.publish) {
-                    EXPECT_EQ(live, old) << what.str() << ": before publishing";
+    const Scenario &s = GetParam();
+    const Prepared p = prepare(s);
+    for (size_t k = 0; k < p.calls.size(); ++k) {
+        const Call &c = p.calls[k];
+        if ((s.by_hand && c.name == "copy_file_range") || (s.named && c.nth == p.tmpfile_open))
+            continue; // already refused, for the whole scenario
+        std::vector<std::string> hows = faults_for(c);
+        for (auto [r, end] = kRefused.equal_range(c.name); r != end && c.nth == 1; ++r)
+            hows.push_back(r->second); // held from the first
+        for (const std::string &how : hows) {
+            std::ostringstream what;
+            what << s.name << ": call " << k + 1 << " " << c.name << " #" << c.nth << " "
+                 << how;
+            TempDir dir;
+            setup(s, dir.path());
+            const Outcome o = run_program(dir.path(), {{}, injections(p, c, how)});
+            ++runs;
+            expect_quiet_success(o, what.str());
+            EXPECT_EQ(content_of(dir / "idapi32.cf_"), "new") << what.str() << ": stored copy";
+            const std::string live = content_of(dir / "idapi32.cfg");
+            const std::string old = s.live_exists ? "old" : "absent";
+            const auto at = static_cast<long>(k);
+            if (at > p.publish) {
+                if (!s.linked) {
+                    EXPECT_EQ(live, "new") << what.str() << ": after publishing";
                 }
-                EXPECT_EQ(entries(dir.path()), expected_entries(s, dir.path())) << what.str();
-                if (s.linked) {
-                    EXPECT_TRUE(same_bytes(get(dir / "other.cfg"), get(dir / "idapi32.cfg"))) << what.str();
-                }
+            } else if (worked_around(c, how)) {
+                EXPECT_EQ(live, "new") << what.str() << ": worked around";
+            } else if (!s.linked || at < p.publish) {
+                EXPECT_EQ(live, old) << what.str() << ": before publishing";
+            }
+            EXPECT_EQ(entries(dir.path()), expected_entries(s, dir.path())) << what.str();
+            if (s.linked) {
+                EXPECT_TRUE(same_bytes(get(dir / "other.cfg"), get(dir / "idapi32.cfg"))) << what.str();
             }
         }
     }
-    EXPECT_GT(runs, 100) << "injected faults";
+    EXPECT_GT(runs, 10) << "injected faults";
 }
 
-TEST(Faults, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNamingAndRename)
+TEST_P(Scenarios, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNamingAndRename)
 {
     REQUIRE(have_strace(), "strace (package strace)");
-    for (const Scenario &s : kScenarios) {
-        const Prepared p = prepare(s);
-        // Between naming the temporary file and renaming it, a kill leaves it.
-        const long named = find_call(p.calls, R"(^(linkat|openat)\(.*"\.idapi32\.cfg\.)");
-        for (size_t k = 0; k < p.calls.size(); ++k) {
-            const Call &c = p.calls[k];
-            if (kSanitized && memory_call(c))
-                continue;
-            const std::string where = std::to_string(k + 1) + " " + c.name;
-            TempDir dir;
-            setup(s, dir.path());
-            const Outcome o = run_program(dir.path(), {{}, injections(p, c, "signal=KILL")});
-            EXPECT_EQ(o.status, -SIGKILL) << s.name << ": kill at " << where;
-            EXPECT_EQ(content_of(dir / "idapi32.cf_"), "new") << s.name << ": kill at " << where;
-            if (!s.linked || static_cast<long>(k) <= p.publish) {
-                EXPECT_NE(content_of(dir / "idapi32.cfg"), "mixed") << s.name << ": kill at " << where;
-            }
-            const Names all = entries(dir.path());
-            Names extra;
-            std::copy_if(all.begin(), all.end(), std::back_inserter(extra), [](const std::string &name) {
-                return name != "idapi32.cf_" && name != "idapi32.cfg" && name != "other.cfg";
-            });
-            if (!extra.empty()) {
-                EXPECT_EQ(extra.size(), 1U) << s.name << ": kill at " << where;
-                EXPECT_EQ(extra[0].rfind(".idapi32.cfg.", 0), 0U) << s.name << ": kill at " << where;
-                EXPECT_TRUE(named >= 0 && static_cast<long>(k) > named && static_cast<long>(k) <= p.publish)
-                    << s.name << ": a leftover from a kill at " << where;
-            }
-            // Whatever a kill left, the next run restores the live file.
-            expect_quiet_success(run_program(dir.path()), std::string(s.name) + ": run after a kill");
-            EXPECT_EQ(content_of(dir / "idapi32.cfg"), "new") << s.name << ": run after a kill at " << where;
+    const Scenario &s = GetParam();
+    const Prepared p = prepare(s);
+    // Between naming the temporary file and renaming it, a kill leaves it.
+    const long named = find_call(p.calls, R"(^(linkat|openat)\(.*"\.idapi32\.cfg\.)");
+    for (size_t k = 0; k < p.calls.size(); ++k) {
+        const Call &c = p.calls[k];
+        if (kSanitized && memory_call(c))
+            continue;
+        const std::string where = std::to_string(k + 1) + " " + c.name;
+        TempDir dir;
+        setup(s, dir.path());
+        const Outcome o = run_program(dir.path(), {{}, injections(p, c, "signal=KILL")});
+        EXPECT_EQ(o.status, -SIGKILL) << s.name << ": kill at " << where;
+        EXPECT_EQ(content_of(dir / "idapi32.cf_"), "new") << s.name << ": kill at " << where;
+        if (!s.linked || static_cast<long>(k) <= p.publish) {
+            EXPECT_NE(content_of(dir / "idapi32.cfg"), "mixed") << s.name << ": kill at " << where;
         }
+        const Names all = entries(dir.path());
+        Names extra;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(extra), [](const std::string &name) {
+            return name != "idapi32.cf_" && name != "idapi32.cfg" && name != "other.cfg";
+        });
+        if (!extra.empty()) {
+            EXPECT_EQ(extra.size(), 1U) << s.name << ": kill at " << where;
+            EXPECT_EQ(extra[0].rfind(".idapi32.cfg.", 0), 0U) << s.name << ": kill at " << where;
+            EXPECT_TRUE(named >= 0 && static_cast<long>(k) > named && static_cast<long>(k) <= p.publish)
+                << s.name << ": a leftover from a kill at " << where;
+        }
+        // Whatever a kill left, the next run restores the live file.
+        expect_quiet_success(run_program(dir.path()), std::string(s.name) + ": run after a kill");
+        EXPECT_EQ(content_of(dir / "idapi32.cfg"), "new") << s.name << ": run after a kill at " << where;
     }
 }
 
@@ -276,37 +285,36 @@ int returned_fd(const Call &c)
     return eq == std::string::npos ? -1 : static_cast<int>(std::strtol(c.line.c_str() + eq + 2, nullptr, 10));
 }
 
-TEST(Faults, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
+TEST_P(Scenarios, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
 {
     REQUIRE(have_strace(), "strace (package strace)");
-    for (const Scenario &s : kScenarios) {
-        const Prepared p = prepare(s);
-        ASSERT_GE(p.publish, 0) << s.name;
-        const long dir_open = find_call(p.calls, R"(^openat\(AT_FDCWD, "\.", O_RDONLY.*O_DIRECTORY)");
-        ASSERT_GE(dir_open, 0) << s.name;
-        const int dir_fd = returned_fd(p.calls[static_cast<size_t>(dir_open)]);
-        const long made = s.linked ? find_call(p.calls, R"(^openat\(.*"/proc/self/fd/\d+", O_WRONLY)")
-                                   : find_call(p.calls, R"(^openat\(.*(O_TMPFILE|"\.idapi32\.cfg\.).* = [0-9]+$)");
-        ASSERT_GE(made, 0) << s.name;
-        const std::string &line = p.calls[static_cast<size_t>(made)].line;
-        EXPECT_TRUE(!s.live_exists || s.linked || std::regex_search(line, std::regex(R"(, 0600\) = \d+$)")))
-            << s.name << ": another user could read the new content before it has the old file's identity";
-        const int file_fd = returned_fd(p.calls[static_cast<size_t>(made)]);
-        const long flushed = find_call(p.calls, "^fsync\\(" + std::to_string(file_fd) + "\\) += 0");
-        const long timed = find_call(p.calls, "^utimensat\\(" + std::to_string(file_fd) + ",");
-        EXPECT_TRUE(timed >= 0 && timed < flushed) << s.name << ": the time is set after the flush";
-        if (s.linked) {
-            // In place, the flush comes after the last change to the file.
-            const long last_change = find_call(p.calls, "^ftruncate\\(" + std::to_string(file_fd));
-            EXPECT_GT(flushed, last_change) << s.name;
-            EXPECT_GE(last_change, p.publish) << s.name;
-            continue;
-        }
-        EXPECT_GE(flushed, 0) << s.name << ": the new file is never flushed";
-        EXPECT_LT(flushed, p.publish) << s.name << ": the new file is flushed after it is published";
-        EXPECT_GE(find_call(p.calls, "^fsync\\(" + std::to_string(dir_fd) + "\\)", static_cast<size_t>(p.publish)), 0)
-            << s.name << ": the directory is not flushed after publishing";
+    const Scenario &s = GetParam();
+    const Prepared p = prepare(s);
+    ASSERT_GE(p.publish, 0) << s.name;
+    const long dir_open = find_call(p.calls, R"(^openat\(AT_FDCWD, "\.", O_RDONLY.*O_DIRECTORY)");
+    ASSERT_GE(dir_open, 0) << s.name;
+    const int dir_fd = returned_fd(p.calls[static_cast<size_t>(dir_open)]);
+    const long made = s.linked ? find_call(p.calls, R"(^openat\(.*"/proc/self/fd/\d+", O_WRONLY)")
+                               : find_call(p.calls, R"(^openat\(.*(O_TMPFILE|"\.idapi32\.cfg\.).* = [0-9]+$)");
+    ASSERT_GE(made, 0) << s.name;
+    const std::string &line = p.calls[static_cast<size_t>(made)].line;
+    EXPECT_TRUE(!s.live_exists || s.linked || std::regex_search(line, std::regex(R"(, 0600\) = \d+$)")))
+        << s.name << ": another user could read the new content before it has the old file's identity";
+    const int file_fd = returned_fd(p.calls[static_cast<size_t>(made)]);
+    const long flushed = find_call(p.calls, "^fsync\\(" + std::to_string(file_fd) + "\\) += 0");
+    const long timed = find_call(p.calls, "^utimensat\\(" + std::to_string(file_fd) + ",");
+    EXPECT_TRUE(timed >= 0 && timed < flushed) << s.name << ": the time is set after the flush";
+    if (s.linked) {
+        // In place, the flush comes after the last change to the file.
+        const long last_change = find_call(p.calls, "^ftruncate\\(" + std::to_string(file_fd));
+        EXPECT_GT(flushed, last_change) << s.name;
+        EXPECT_GE(last_change, p.publish) << s.name;
+        return;
     }
+    EXPECT_GE(flushed, 0) << s.name << ": the new file is never flushed";
+    EXPECT_LT(flushed, p.publish) << s.name << ": the new file is flushed after it is published";
+    EXPECT_GE(find_call(p.calls, "^fsync\\(" + std::to_string(dir_fd) + "\\)", static_cast<size_t>(p.publish)), 0)
+        << s.name << ": the directory is not flushed after publishing";
 }
 
 TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
@@ -316,10 +324,10 @@ TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
     // is known to be a regular file; it is then swapped for a FIFO nobody
     // writes or a link to an endless device. Or the live file is, once
     // found, swapped for a read-only one. The files found are the ones used.
-    const Prepared p = prepare(kScenarios[0]);
+    const Prepared p = prepare(scenario("replace"));
     for (const std::string swap : {"fifo", "link to /dev/zero", "read-only live file"}) {
         TempDir dir;
-        setup(kScenarios[0], dir.path());
+        setup(scenario("replace"), dir.path());
         support::Run how;
         const bool live = swap == "read-only live file";
         const long look = find_call(p.calls, R"(^newfstatat\(\d+, "")", live ? find_call(p.calls, R"("idapi32\.cfg")") : 0);
@@ -354,9 +362,9 @@ TEST(Faults, NoNameIsMadeInAnAppendOnlyDirectoryThatRefusesUnnamedFilesOrTheirLi
     // A name made there could never be removed again: no live file then.
     // Unnamed files refused; or made, but linking them refused by descriptor
     // and through /proc alike.
-    for (const std::string &refusal : {prepare(kScenarios[3]).base[0], std::string("inject=linkat:error=ENOENT:when=1+")}) {
+    for (const std::string &refusal : {prepare(scenario("create with a named temporary")).base[0], std::string("inject=linkat:error=ENOENT:when=1+")}) {
         TempDir dir;
-        setup(kScenarios[3], dir.path());
+        setup(scenario("create with a named temporary"), dir.path());
         REQUIRE(append_only(dir.path(), true), "append-only directories under " + dir.path().string());
         expect_quiet_success(run_program(dir.path(), {{}, {refusal}}), refusal);
         EXPECT_EQ(entries(dir.path()), Names{"idapi32.cf_"}) << refusal;
