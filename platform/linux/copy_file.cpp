@@ -35,7 +35,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -47,19 +46,24 @@ struct File {
     struct stat st {};
 };
 
-// The write bits: none of them is read-only, on the platform too.
-constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
+// What became of a try to build and publish a new file, and why.
+struct Tried {
+    Outcome outcome = Outcome::done;
+    Error err = 0;
+};
+Tried failed(Error err) { return {Outcome::failed, err}; }
+Tried refused_or_failed(Error err) { return {after_failed_step(err), err}; }
 
 // The live file's folder flags, read once, when first needed.
 class Flags {
 public:
     explicit Flags(int dir) : dir_(dir) {}
-    const DirRules &get()
+    bool keeps_names()
     {
         if (!read_)
             rules_ = dir_rules(dir_);
         read_ = true;
-        return rules_;
+        return rules_.append_only || rules_.immutable;
     }
 
 private:
@@ -68,84 +72,35 @@ private:
     DirRules rules_;
 };
 
-bool may_use(Resolved &r, uid_t caller, Access want);
-Outcome build_and_publish(const File &src, const Resolved &live, const File *old, mode_t mode, Flags &flags);
-bool write_in_place(const File &src, const File &live);
+Error open_stored(const char *name, uid_t caller, File &src);
+Error create(const File &src, Resolved &live, uid_t caller, bool fail_if_exists);
+Error put_in_place(const File &src, Resolved &live, uid_t caller);
 
 } // namespace
 
 extern "C" BOOL CopyFileA(LPCSTR existing_name, LPCSTR new_name, BOOL fail_if_exists)
 {
-    if (existing_name == nullptr || new_name == nullptr)
-        return fail(EINVAL);
-    const uid_t caller = ::geteuid();
+    const uid_t me = caller();
     File src;
-    Resolved stored;
-    if (!resolve(existing_name, stored))
-        return FALSE;
-    if (!stored.end.ok() || !S_ISREG(stored.st.st_mode))
-        return fail(!stored.end.ok() ? ENOENT : S_ISDIR(stored.st.st_mode) ? EISDIR : EINVAL);
-    src.st = stored.st;
-    // Not opened before it is known to be a regular file, and then the very
-    // one: a FIFO or device is never opened.
-    if (!may_use(stored, caller, Access::read) || !reopen(stored, O_RDONLY | O_NOCTTY, src.fd) ||
-        !within_size_limit(src.st.st_size))
-        return FALSE;
-
+    Error err = existing_name == nullptr || new_name == nullptr ? EINVAL : open_stored(existing_name, me, src);
     // Twice at most: a live file that another run creates while this one
     // builds its own is then replaced like any other.
-    for (int attempt = 0; attempt < 2; ++attempt) {
+    for (int attempt = 0; err == 0; ++attempt) {
         Resolved live;
-        Node folder;
-        if (!resolve(new_name, live))
-            return FALSE;
-        if (!live.end.ok()) {
-            if (live.dangling)
-                return fail(fail_if_exists ? EEXIST : ENOENT);
-            if (!may_follow(live.way, caller, Access::write))
-                return fail(EACCES);
-            if (!folder_of(live, folder) || !open_folder(live))
-                return FALSE;
-            Flags flags(live.dir);
-            const mode_t mode = settled_mode(new_file_mode(others_may_write(folder, caller), src.st.st_mode),
-                                             src.st.st_mode, true);
-            if (build_and_publish(src, live, nullptr, mode, flags) == Outcome::done)
-                return TRUE;
-            if (errno != EEXIST || fail_if_exists)
-                return FALSE;
-            continue;
+        if ((err = resolve(new_name, live)) != 0)
+            break;
+        if (live.end.ok()) {
+            err = fail_if_exists ? EEXIST : put_in_place(src, live, me);
+            break;
         }
-        if (fail_if_exists)
-            return fail(EEXIST);
-        File old;
-        old.st = live.st;
-        if (S_ISDIR(old.st.st_mode))
-            return fail(EISDIR);
-        if (!S_ISREG(old.st.st_mode))
-            return fail(EINVAL);
-        // The platform never copies a file onto itself, under any name.
-        if (same_file(old.st, src.st))
-            return fail(EINVAL);
-        // Nor does it overwrite a read-only file, even for an administrator
-        // who passes every permission check: no write bit is read-only.
-        if ((old.st.st_mode & kWriteBits) == 0)
-            return fail(EACCES);
-        // Opening for writing asks the kernel the rest: ACLs, immutable
-        // files, read-only mounts, a lease held by another process. It is
-        // also the proof that writing in place is the caller's right.
-        if (!may_use(live, caller, Access::write) || !reopen(live, O_WRONLY | O_NOCTTY | O_NONBLOCK, old.fd) ||
-            !open_folder(live))
-            return FALSE;
-        Flags flags(live.dir);
-        const bool keeps_names = flags.get().append_only || flags.get().immutable;
-        if (choose_way(old.st.st_nlink, old.st.st_uid, caller, keeps_names) == Way::replace) {
-            const Outcome replaced = build_and_publish(src, live, &old, S_IRUSR | S_IWUSR, flags);
-            if (replaced != Outcome::in_place_instead)
-                return replaced == Outcome::done ? TRUE : FALSE;
-        }
-        return write_in_place(src, old) ? TRUE : FALSE;
+        err = create(src, live, me, fail_if_exists);
+        if (err != EEXIST || fail_if_exists || attempt == 1)
+            break;
+        err = 0;
     }
-    return FALSE;
+    if (err != 0)
+        errno = err;
+    return err == 0 ? TRUE : FALSE;
 }
 
 namespace {
@@ -153,31 +108,49 @@ namespace {
 // A way with links on it only where all who could have shaped it could do
 // the same; a file with other names, in a folder others may change, only
 // where the kernel keeps anyone from linking a file they may not write.
-bool may_use(Resolved &r, uid_t caller, Access want)
+Error may_use(Resolved &r, uid_t caller, Access want)
 {
     Node folder;
     if (!may_follow(r.way, caller, want))
-        return fail(EACCES);
+        return EACCES;
     if (r.st.st_nlink < 2)
-        return true;
-    return folder_of(r, folder) && (!others_may_write(folder, caller) || hardlinks_protected() || fail(EACCES));
+        return 0;
+    const Error err = folder_of(r, folder);
+    return err != 0 || !others_may_write(folder, caller) || hardlinks_protected() ? err : EACCES;
+}
+
+// Not opened before it is known to be a regular file, and then the very
+// one: a FIFO or device is never opened.
+Error open_stored(const char *name, uid_t caller, File &src)
+{
+    Resolved stored;
+    Error err = resolve(name, stored);
+    if (err == 0)
+        err = !stored.end.ok() ? ENOENT : unusable_stored(stored.st.st_mode);
+    if (err == 0)
+        err = may_use(stored, caller, Access::read);
+    if (err == 0)
+        err = reopen(stored, O_RDONLY | O_NOCTTY, src.fd);
+    src.st = stored.st;
+    return err != 0 ? err : within_size_limit(src.st.st_size);
 }
 
 // The stored copy's modification time, where the caller may set it: only the
 // owner may, so a writer who is not keeps the time of the write, as the
 // platform's own copy does for such a caller.
-bool set_mtime(int fd, const struct stat &src)
+Error take_mtime(int fd, const struct stat &src)
 {
-    const struct timespec times[2] = {{0, UTIME_OMIT}, src.st_mtim};
-    return ::futimens(fd, times) == 0 || may_not(errno);
+    const Error err = set_mtime(fd, src.st_mtim);
+    return may_not(err) ? 0 : err;
 }
 
 // The mode the file ends with, where it is not `mode` already: like the
 // time, best effort for a writer who is not the owner.
-bool settle_mode(int fd, mode_t mode, const struct stat &src, bool set_id)
+Error settle_mode(int fd, mode_t mode, const struct stat &src, bool set_id)
 {
     const mode_t want = settled_mode(mode, src.st_mode, set_id);
-    return want == (mode & 07777) || ::fchmod(fd, want) == 0 || may_not(errno);
+    const Error err = want == (mode & 07777) ? 0 : set_mode(fd, want);
+    return may_not(err) ? 0 : err;
 }
 
 // Gives the new file the old one's owner, group, attributes and mode (as
@@ -185,23 +158,26 @@ bool settle_mode(int fd, mode_t mode, const struct stat &src, bool set_id)
 // capabilities, and the mode sets the access list's mask. Checked
 // afterwards, as the kernel may quietly drop a set-gid bit the caller may
 // not set.
-Outcome give_identity(int tmp, const File &old, const struct stat &src)
+Tried give_identity(int tmp, const File &old, const struct stat &src)
 {
     const bool set_id = keeps_set_id(src.st_uid, old.st.st_uid);
     const mode_t mode = settled_mode(old.st.st_mode, src.st_mode, set_id);
     struct stat now {};
-    if (::fstat(tmp, &now) != 0)
-        return Outcome::failed;
-    if ((now.st_uid != old.st.st_uid || now.st_gid != old.st.st_gid) &&
-        ::fchown(tmp, old.st.st_uid, old.st.st_gid) != 0)
-        return after_failed_step(errno);
-    if (!sync_xattrs(tmp, old.fd.get(), set_id) || ::fchmod(tmp, mode) != 0)
-        return after_failed_step(errno);
-    if (::fstat(tmp, &now) != 0)
-        return Outcome::failed;
-    return now.st_uid == old.st.st_uid && now.st_gid == old.st.st_gid && (now.st_mode & 07777) == mode
-               ? Outcome::done
-               : Outcome::in_place_instead;
+    if (const Error err = status(tmp, now); err != 0)
+        return failed(err);
+    Error err = 0;
+    if (now.st_uid != old.st.st_uid || now.st_gid != old.st.st_gid)
+        err = give_owner(tmp, old.st.st_uid, old.st.st_gid);
+    if (err == 0)
+        err = sync_xattrs(tmp, old.fd.get(), set_id);
+    if (err == 0)
+        err = set_mode(tmp, mode);
+    if (err != 0)
+        return refused_or_failed(err);
+    if ((err = status(tmp, now)) != 0)
+        return failed(err);
+    const bool given = now.st_uid == old.st.st_uid && now.st_gid == old.st.st_gid && (now.st_mode & 07777) == mode;
+    return given ? Tried{} : Tried{Outcome::in_place_instead, 0};
 }
 
 // The one order in which a new file is put under the live name, for a
@@ -211,50 +187,98 @@ Outcome give_identity(int tmp, const File &old, const struct stat &src)
 // hidden name where the filesystem has no unnamed files or one may not be
 // linked here (ENOENT: no /proc, no privilege), unless the folder keeps
 // its names for ever.
-Outcome build_and_publish(const File &src, const Resolved &live, const File *old, mode_t mode, Flags &flags)
+Tried build_and_publish(const File &src, const Resolved &live, const File *old, mode_t mode, Flags &flags)
 {
-    int refused = 0;
+    Error refused = 0;
     for (const Naming kind : {Naming::unnamed, Naming::named}) {
-        if (kind == Naming::named && (flags.get().append_only || flags.get().immutable)) {
-            errno = refused;
-            return Outcome::failed;
-        }
+        if (kind == Naming::named && flags.keeps_names())
+            return failed(refused);
         Temp tmp(live.dir);
-        if (!tmp.create(live.name, mode, kind)) {
-            refused = errno;
+        if (const Error err = tmp.create(live.name, mode, kind); err != 0) {
+            refused = err;
             if (kind == Naming::unnamed)
                 continue; // not every filesystem has unnamed files
-            return after_failed_step(errno); // a directory the caller may not write
+            return refused_or_failed(err); // a directory the caller may not write
         }
-        if (!copy_content(src.fd.get(), tmp.fd(), src.st.st_size))
-            return Outcome::failed;
-        const Outcome given = old != nullptr ? give_identity(tmp.fd(), *old, src.st) : Outcome::done;
-        if (given != Outcome::done)
-            return given;
-        if (!set_mtime(tmp.fd(), src.st) || !flush(tmp.fd()))
-            return Outcome::failed;
-        if (old != nullptr ? tmp.publish_over(live.name) : tmp.publish_new(live.name)) {
+        Error err = copy_content(src.fd.get(), tmp.fd(), src.st.st_size);
+        if (err != 0)
+            return failed(err);
+        if (old != nullptr) {
+            const Tried given = give_identity(tmp.fd(), *old, src.st);
+            if (given.outcome != Outcome::done)
+                return given;
+        }
+        if ((err = take_mtime(tmp.fd(), src.st)) != 0 || (err = flush(tmp.fd())) != 0)
+            return failed(err);
+        err = old != nullptr ? tmp.publish_over(live.name) : tmp.publish_new(live.name);
+        if (err == 0) {
             // Done; a directory that cannot be flushed must not make it
             // look undone.
-            (void)::fsync(live.dir);
-            return Outcome::done;
+            (void)flush(live.dir);
+            return {};
         }
-        refused = errno;
-        if (!tmp.unnamed() || errno != ENOENT)
-            return after_failed_step(errno); // say, a sticky directory
+        refused = err;
+        if (!tmp.unnamed() || err != ENOENT)
+            return refused_or_failed(err); // say, a sticky directory
     }
-    return Outcome::failed;
+    return failed(refused);
+}
+
+Error create(const File &src, Resolved &live, uid_t caller, bool fail_if_exists)
+{
+    if (live.dangling)
+        return fail_if_exists ? EEXIST : ENOENT;
+    if (!may_follow(live.way, caller, Access::write))
+        return EACCES;
+    Node folder;
+    Error err = folder_of(live, folder);
+    if (err != 0 || (err = open_folder(live)) != 0)
+        return err;
+    Flags flags(live.dir);
+    const mode_t mode =
+        settled_mode(new_file_mode(others_may_write(folder, caller), src.st.st_mode), src.st.st_mode, true);
+    return build_and_publish(src, live, nullptr, mode, flags).err;
 }
 
 // The platform's way: the whole new size reserved, so a full disk fails
 // before any byte changes, then the content written into the file itself.
-bool write_in_place(const File &src, const File &live)
+Error write_in_place(const File &src, const File &live)
 {
     const off_t size = src.st.st_size;
     const int fd = live.fd.get();
-    return reserve(fd, size) && copy_content(src.fd.get(), fd, size) && ::ftruncate(fd, size) == 0 &&
-           set_mtime(fd, src.st) &&
-           settle_mode(fd, live.st.st_mode, src.st, keeps_set_id(src.st.st_uid, live.st.st_uid)) && flush(fd);
+    Error err = reserve(fd, size);
+    if (err == 0)
+        err = copy_content(src.fd.get(), fd, size);
+    if (err == 0)
+        err = set_length(fd, size);
+    if (err == 0)
+        err = take_mtime(fd, src.st);
+    if (err == 0)
+        err = settle_mode(fd, live.st.st_mode, src.st, keeps_set_id(src.st.st_uid, live.st.st_uid));
+    return err != 0 ? err : flush(fd);
+}
+
+// Opening for writing asks the kernel the rest: ACLs, immutable files,
+// read-only mounts, a lease held by another process. It is also the proof
+// that writing in place is the caller's right.
+Error put_in_place(const File &src, Resolved &live, uid_t caller)
+{
+    File old;
+    old.st = live.st;
+    Error err = unusable_live(old.st.st_mode, same_file(old.st, src.st));
+    if (err == 0)
+        err = may_use(live, caller, Access::write);
+    if (err == 0)
+        err = reopen(live, O_WRONLY | O_NOCTTY | O_NONBLOCK, old.fd);
+    if (err != 0 || (err = open_folder(live)) != 0)
+        return err;
+    Flags flags(live.dir);
+    if (choose_way(old.st.st_nlink, old.st.st_uid, caller, flags.keeps_names()) == Way::replace) {
+        const Tried replaced = build_and_publish(src, live, &old, S_IRUSR | S_IWUSR, flags);
+        if (replaced.outcome != Outcome::in_place_instead)
+            return replaced.err;
+    }
+    return write_in_place(src, old);
 }
 
 } // namespace

@@ -23,11 +23,12 @@
 
 namespace linux_copy {
 
-bool fail(int err)
-{
-    errno = err;
-    return false;
-}
+namespace {
+
+// The error of the call that just failed.
+Error last() { return errno; }
+
+} // namespace
 
 Fd &Fd::operator=(Fd &&other) noexcept
 {
@@ -77,10 +78,10 @@ constexpr int kMaxLinks = 40; // as the kernel's own walk
 
 } // namespace
 
-bool resolve(const char *name, Resolved &r)
+Error resolve(const char *name, Resolved &r)
 {
     if (*name == '\0')
-        return fail(ENOENT);
+        return ENOENT;
     std::vector<std::string> todo;
     push_parts(name, todo);
     // Where the walk began (the root, for an absolute name), and the folder
@@ -88,7 +89,7 @@ bool resolve(const char *name, Resolved &r)
     // asked for where a rule needs it.
     Fd root(name[0] == '/' ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1), here;
     if (name[0] == '/' && !root.ok())
-        return false;
+        return last();
     const int origin = root.ok() ? root.get() : AT_FDCWD;
     int cur = origin, links = 0;
     Node cur_node;
@@ -96,51 +97,51 @@ bool resolve(const char *name, Resolved &r)
     while (!todo.empty()) {
         const std::string part = std::move(todo.back());
         todo.pop_back();
-        const bool last = todo.empty();
+        const bool at_end = todo.empty();
         Fd next(::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!next.ok()) {
             if (errno != ENOENT || !todo.empty())
-                return false;
+                return last();
             r.name = part; // not there (yet)
             r.dangling = tail_linked;
             break;
         }
         if (::fstat(next.get(), &st) != 0)
-            return false;
+            return last();
         r.way.push_back({cur_node, node(st), part == ".."});
         if (S_ISLNK(st.st_mode)) {
             struct statfs fs {};
             if (::fstatfs(next.get(), &fs) != 0)
-                return false;
+                return last();
             if (fs.f_type == PROC_SUPER_MAGIC || ++links > kMaxLinks)
-                return fail(ELOOP);
+                return ELOOP;
             char to[PATH_MAX];
             const ssize_t n = ::readlinkat(next.get(), "", to, sizeof to);
             if (n <= 0 || n >= static_cast<ssize_t>(sizeof to))
-                return n < 0 ? false : fail(n == 0 ? ENOENT : ENAMETOOLONG);
+                return n < 0 ? last() : n == 0 ? ENOENT : ENAMETOOLONG;
             const std::string text(to, static_cast<size_t>(n));
-            tail_linked = tail_linked || last;
+            tail_linked = tail_linked || at_end;
             r.linked = true;
             push_parts(text, todo);
             if (text[0] == '/') {
                 here.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
                 if (!here.ok() || ::fstat(here.get(), &st) != 0)
-                    return false;
+                    return last();
                 cur = here.get();
                 cur_node = node(st);
                 cur_known = true;
             }
             continue;
         }
-        if (last) {
+        if (at_end) {
             r.name = part;
             r.st = st;
             r.end = std::move(next);
             break;
         }
         if (!S_ISDIR(st.st_mode))
-            return fail(ENOTDIR);
+            return ENOTDIR;
         here = std::move(next);
         cur = here.get();
         cur_node = node(st);
@@ -151,7 +152,7 @@ bool resolve(const char *name, Resolved &r)
     struct stat first {};
     if (r.linked) {
         if (::fstatat(origin, "", &first, AT_EMPTY_PATH) != 0)
-            return false;
+            return last();
         for (Step &s : r.way)
             s.holder = s.holder.mode == 0 ? node(first) : s.holder;
         cur_known = cur_known || cur == origin;
@@ -161,42 +162,44 @@ bool resolve(const char *name, Resolved &r)
     r.held = std::move(cur == origin ? root : here);
     r.folder = cur_node;
     r.folder_known = cur_known;
-    return true;
+    return 0;
 }
 
-bool folder_of(Resolved &r, Node &folder)
+Error folder_of(Resolved &r, Node &folder)
 {
     struct stat st {};
     if (!r.folder_known && ::fstatat(r.dir, "", &st, AT_EMPTY_PATH) != 0)
-        return false;
+        return last();
     if (!r.folder_known)
         r.folder = node(st);
     r.folder_known = true;
     folder = r.folder;
-    return true;
+    return 0;
 }
 
-bool open_folder(Resolved &r)
+Error open_folder(Resolved &r)
 {
     Fd dir(::openat(r.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!dir.ok())
-        return false;
+        return last();
     r.held = std::move(dir);
     r.dir = r.held.get();
-    return true;
+    return 0;
 }
 
-bool reopen(const Resolved &r, int flags, Fd &fd)
+Error reopen(const Resolved &r, int flags, Fd &fd)
 {
     const std::string self = "/proc/self/fd/" + std::to_string(r.end.get());
     fd.reset(::open(self.c_str(), flags | O_CLOEXEC));
     if (fd.ok() || errno != ENOENT)
-        return fd.ok();
+        return fd.ok() ? 0 : last();
     // No /proc here: by its name, then known to be the same file; a FIFO
     // swapped in meanwhile is neither waited on nor read.
     fd.reset(::openat(r.dir, r.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    return fd.ok() && ::fstat(fd.get(), &st) == 0 && (same_file(st, r.st) || fail(ENOENT));
+    if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
+        return last();
+    return same_file(st, r.st) ? 0 : ENOENT;
 }
 
 bool hardlinks_protected()
@@ -248,33 +251,30 @@ constexpr int kNameTries = 100;
 
 Temp::~Temp()
 {
-    if (!name_.empty()) {
-        const int saved = errno;
+    if (!name_.empty())
         ::unlinkat(dir_, name_.c_str(), 0);
-        errno = saved;
-    }
 }
 
-bool Temp::create(const std::string &live_name, mode_t mode, Naming kind)
+Error Temp::create(const std::string &live_name, mode_t mode, Naming kind)
 {
     if (kind == Naming::unnamed) {
         fd_.reset(::openat(dir_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
-        return fd_.ok();
+        return fd_.ok() ? 0 : last();
     }
     for (int i = 0; i < kNameTries; ++i) {
         std::string name = hidden_name(live_name);
         fd_.reset(::openat(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd_.ok()) {
             name_ = std::move(name);
-            return true;
+            return 0;
         }
         if (errno != EEXIST)
-            return false;
+            return last();
     }
-    return false;
+    return EEXIST;
 }
 
-bool Temp::publish_new(const std::string &name)
+Error Temp::publish_new(const std::string &name)
 {
     if (unnamed())
         return link_unnamed(name);
@@ -282,65 +282,66 @@ bool Temp::publish_new(const std::string &name)
     // first removed, so a crash between the two leaves both.
     if (::renameat2(dir_, name_.c_str(), dir_, name.c_str(), RENAME_NOREPLACE) == 0) {
         name_.clear();
-        return true;
+        return 0;
     }
     if (!lacks(errno))
-        return false;
+        return last();
     if (::linkat(dir_, name_.c_str(), dir_, name.c_str(), 0) != 0)
-        return false;
+        return last();
     if (::unlinkat(dir_, name_.c_str(), 0) == 0) {
         name_.clear();
-        return true;
+        return 0;
     }
     // A file left with two names would be written in place ever after:
     // undone, so that the next run creates it afresh.
-    const int err = errno;
+    const Error err = last();
     ::unlinkat(dir_, name.c_str(), 0);
-    return fail(err);
+    return err;
 }
 
-bool Temp::publish_over(const std::string &name)
+Error Temp::publish_over(const std::string &name)
 {
     // A link cannot replace a file, so an unnamed file is named first.
     for (int i = 0; unnamed(); ++i) {
         std::string hidden = hidden_name(name);
-        if (link_unnamed(hidden))
+        const Error err = link_unnamed(hidden);
+        if (err == 0)
             name_ = std::move(hidden);
-        else if (errno != EEXIST || i + 1 == kNameTries)
-            return false;
+        else if (err != EEXIST || i + 1 == kNameTries)
+            return err;
     }
     if (::renameat(dir_, name_.c_str(), dir_, name.c_str()) != 0)
-        return false;
+        return last();
     name_.clear();
-    return true;
+    return 0;
 }
 
-bool Temp::link_unnamed(const std::string &name)
+Error Temp::link_unnamed(const std::string &name)
 {
     if (::linkat(fd(), "", dir_, name.c_str(), AT_EMPTY_PATH) == 0)
-        return true;
+        return 0;
     if (errno != ENOENT) // ENOENT: not privileged to link by descriptor
-        return false;
+        return last();
     const std::string proc = "/proc/self/fd/" + std::to_string(fd());
-    return ::linkat(AT_FDCWD, proc.c_str(), dir_, name.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    return ::linkat(AT_FDCWD, proc.c_str(), dir_, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : last();
 }
 
 namespace {
 
-bool write_all(int fd, const char *buf, size_t len, off_t off)
+Error write_all(int fd, const char *buf, size_t len, off_t off)
 {
     while (len > 0) {
         const ssize_t n = ::pwrite(fd, buf, len, off);
         if (n <= 0) {
             if (n < 0 && errno == EINTR)
                 continue;
-            return n < 0 ? false : fail(EIO); // writing nothing, for ever
+            return n < 0 ? last() : EIO; // writing nothing, for ever
         }
         buf += n;
         len -= static_cast<size_t>(n);
         off += n;
     }
-    return true;
+    return 0;
 }
 
 } // namespace
@@ -348,7 +349,7 @@ bool write_all(int fd, const char *buf, size_t len, off_t off)
 // In the kernel a filesystem may also share extents. Nothing is asked of
 // either file past `size`, so a copy that exactly fits a file size limit
 // stays within it.
-bool copy_content(int src, int dst, off_t size)
+Error copy_content(int src, int dst, off_t size)
 {
     off_t off = 0;
     while (off < size) {
@@ -365,130 +366,144 @@ bool copy_content(int src, int dst, off_t size)
             continue;
         // EBADF: some filesystems' answer for a file they cannot copy.
         if (!lacks(errno) && !may_not(errno) && errno != EBADF)
-            return false;
+            return last();
         break; // refused between these files: go on by hand from here
     }
     if (off == size)
-        return true;
+        return 0;
     constexpr size_t kBuffer = size_t{128} << 10;
     const std::unique_ptr<char[]> buf(new (std::nothrow) char[kBuffer]); // off the stack
     if (!buf)
-        return fail(ENOMEM);
+        return ENOMEM;
     while (off < size) {
         const auto want = static_cast<size_t>(std::min<off_t>(size - off, off_t{kBuffer}));
         const ssize_t n = ::pread(src, buf.get(), want, off);
         if (n == 0)
-            return fail(EIO); // the source shrank under us: never publish a short file
+            return EIO; // the source shrank under us: never publish a short file
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return last();
         }
-        if (!write_all(dst, buf.get(), static_cast<size_t>(n), off))
-            return false;
+        if (const Error err = write_all(dst, buf.get(), static_cast<size_t>(n), off); err != 0)
+            return err;
         off += n;
     }
-    return true;
+    return 0;
 }
 
-bool flush(int fd)
+Error flush(int fd)
 {
     while (::fsync(fd) != 0) {
         if (errno != EINTR)
-            return lacks(errno);
+            return lacks(errno) ? 0 : last();
     }
-    return true;
+    return 0;
 }
 
 namespace {
 
 // The names of a file's extended attributes, as the caller sees them.
-bool xattr_names(int fd, std::vector<std::string> &names)
+Error xattr_names(int fd, std::vector<std::string> &names)
 {
     ssize_t len = ::flistxattr(fd, nullptr, 0);
     if (len < 0)
-        return lacks(errno); // a filesystem without them has none
+        return lacks(errno) ? 0 : last(); // a filesystem without them has none
     std::vector<char> list(static_cast<size_t>(len) + 1);
     len = ::flistxattr(fd, list.data(), list.size());
     if (len < 0)
-        return false;
+        return last();
     for (size_t at = 0; at < static_cast<size_t>(len); at += names.back().size() + 1)
         names.emplace_back(&list[at]);
-    return true;
+    return 0;
 }
 
-bool xattr_value(int fd, const std::string &name, std::vector<char> &value)
+Error xattr_value(int fd, const std::string &name, std::vector<char> &value)
 {
     const ssize_t len = ::fgetxattr(fd, name.c_str(), nullptr, 0);
     if (len < 0)
-        return false;
+        return last();
     value.resize(static_cast<size_t>(len));
     const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
     value.resize(got > 0 ? static_cast<size_t>(got) : 0);
-    return got >= 0;
+    return got >= 0 ? 0 : last();
 }
 
 } // namespace
 
 // Copies each of src's, and drops any dst was given (by its directory,
 // say) that src does not have.
-bool sync_xattrs(int dst, int src, bool capability)
+Error sync_xattrs(int dst, int src, bool capability)
 {
     std::vector<std::string> src_names, dst_names;
-    if (!xattr_names(src, src_names) || !xattr_names(dst, dst_names))
-        return false;
+    Error err = xattr_names(src, src_names);
+    if (err != 0 || (err = xattr_names(dst, dst_names)) != 0)
+        return err;
     if (!capability)
         src_names.erase(std::remove(src_names.begin(), src_names.end(), "security.capability"), src_names.end());
     std::vector<char> want, have;
     for (const std::string &name : src_names) {
-        if (!xattr_value(src, name, want))
-            return false;
-        if (xattr_value(dst, name, have) && have == want)
+        if ((err = xattr_value(src, name, want)) != 0)
+            return err;
+        if (xattr_value(dst, name, have) == 0 && have == want)
             continue;
         if (::fsetxattr(dst, name.c_str(), want.data(), want.size(), 0) != 0)
-            return false;
+            return last();
     }
     for (const std::string &name : dst_names) {
         const bool src_has = std::find(src_names.begin(), src_names.end(), name) != src_names.end();
         if (!src_has && ::fremovexattr(dst, name.c_str()) != 0)
-            return false;
+            return last();
     }
-    return true;
+    return 0;
 }
 
-bool within_size_limit(off_t size)
+Error within_size_limit(off_t size)
 {
     rlimit limit{};
     if (::getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return true;
-    return static_cast<std::uintmax_t>(size) <= limit.rlim_cur || fail(EFBIG);
+        return 0;
+    return static_cast<std::uintmax_t>(size) <= limit.rlim_cur ? 0 : EFBIG;
 }
 
-bool reserve(int fd, off_t size)
+Error reserve(int fd, off_t size)
 {
-    if (size == 0)
-        return true;
-    if (::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
-        return true;
-    const int err = errno;
+    if (size == 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
+        return 0;
+    const Error err = last();
     struct stat st {};
     if (!lacks(err)) {
         // A filesystem may keep what it found before it ran out: cut to
         // its own length, the file gives back whatever lies past its end,
         // and keeps its time where the caller may set it.
-        if (::fstat(fd, &st) == 0 && ::ftruncate(fd, st.st_size) == 0) {
-            const struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-            (void)::futimens(fd, times);
-        }
-        return fail(err);
+        if (::fstat(fd, &st) == 0 && ::ftruncate(fd, st.st_size) == 0)
+            (void)set_mtime(fd, st.st_mtim);
+        return err;
     }
     // No reservation here: at least make sure the space is free now.
     struct statvfs fs {};
     if (::fstat(fd, &st) != 0 || ::fstatvfs(fd, &fs) != 0)
-        return false;
+        return last();
     const Space space{fs.f_frsize, fs.f_bfree, fs.f_bavail};
-    return has_room(static_cast<std::uint64_t>(size), static_cast<std::uint64_t>(st.st_blocks) * 512, space) ||
-           fail(ENOSPC);
+    return has_room(static_cast<std::uint64_t>(size), static_cast<std::uint64_t>(st.st_blocks) * 512, space)
+               ? 0
+               : ENOSPC;
 }
+
+uid_t caller() { return ::geteuid(); }
+
+Error status(int fd, struct stat &st) { return ::fstat(fd, &st) == 0 ? 0 : last(); }
+
+Error give_owner(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid) == 0 ? 0 : last(); }
+
+Error set_mode(int fd, mode_t mode) { return ::fchmod(fd, mode) == 0 ? 0 : last(); }
+
+Error set_mtime(int fd, const struct timespec &mtime)
+{
+    const struct timespec times[2] = {{0, UTIME_OMIT}, mtime};
+    return ::futimens(fd, times) == 0 ? 0 : last();
+}
+
+Error set_length(int fd, off_t size) { return ::ftruncate(fd, size) == 0 ? 0 : last(); }
 
 } // namespace linux_copy

@@ -1,7 +1,8 @@
 // The file operations the Linux CopyFileA is built from, each doing one
-// thing and reporting failure through errno; which of them run, in what
-// order, and what a failure means is decided in copy_file.cpp. Linux only:
-// O_TMPFILE, copy_file_range, renameat2, FS_IOC_GETFLAGS and /proc.
+// thing and returning 0 or the error number of what failed; which of them
+// run, in what order, and what a failure means is decided in copy_file.cpp,
+// which makes no system call of its own. Linux only: O_TMPFILE,
+// copy_file_range, renameat2, FS_IOC_GETFLAGS and /proc.
 #pragma once
 
 #include "rules.h"
@@ -14,10 +15,8 @@
 
 namespace linux_copy {
 
-// Sets errno and returns false, for `return cond || fail(E)`.
-bool fail(int err);
-
-// An open descriptor, closed on scope exit without disturbing errno.
+// An open descriptor, closed on scope exit without disturbing errno (the
+// caller's answer, once it is set).
 class Fd {
 public:
     explicit Fd(int fd = -1) noexcept : fd_(fd) {}
@@ -53,17 +52,17 @@ struct Resolved {
     Node folder;           // `dir`'s status, where `folder_known`
     bool folder_known = false;
 };
-bool resolve(const char *name, Resolved &r);
+Error resolve(const char *name, Resolved &r);
 
 // The status of the folder the end lies in.
-bool folder_of(Resolved &r, Node &folder);
+Error folder_of(Resolved &r, Node &folder);
 
 // `dir` opened for what a path descriptor cannot do: flush it, read its
 // flags.
-bool open_folder(Resolved &r);
+Error open_folder(Resolved &r);
 
 // The end opened with `flags`: the same file, never another by its name.
-bool reopen(const Resolved &r, int flags, Fd &fd);
+Error reopen(const Resolved &r, int flags, Fd &fd);
 
 // Whether the kernel keeps users from hard-linking files they may not
 // write (fs.protected_hardlinks).
@@ -96,14 +95,14 @@ public:
 
     // Of the `kind` asked for (an unnamed file fails where the filesystem
     // has none).
-    bool create(const std::string &live_name, mode_t mode, Naming kind);
+    Error create(const std::string &live_name, mode_t mode, Naming kind);
     // Gives the file the name, which must not exist (EEXIST, atomically).
-    bool publish_new(const std::string &name);
+    Error publish_new(const std::string &name);
     // Puts the file in place of whatever has the name.
-    bool publish_over(const std::string &name);
+    Error publish_over(const std::string &name);
 
 private:
-    bool link_unnamed(const std::string &name);
+    Error link_unnamed(const std::string &name);
 
     int dir_;
     Fd fd_;
@@ -112,21 +111,31 @@ private:
 
 // The source's first `size` bytes to the start of dst: in the kernel where
 // it can, else by hand in fixed memory.
-bool copy_content(int src, int dst, off_t size);
+Error copy_content(int src, int dst, off_t size);
 
 // fsync; a filesystem that has no flush at all counts as flushed.
-bool flush(int fd);
+Error flush(int fd);
 
 // Makes dst's extended attributes (access lists included) exactly src's,
 // adding and removing, but for a file capability where `capability` is
 // false.
-bool sync_xattrs(int dst, int src, bool capability);
+Error sync_xattrs(int dst, int src, bool capability);
 
 // Whether a file of `size` bytes may be written without SIGXFSZ part way
 // (EFBIG if not).
-bool within_size_limit(off_t size);
+Error within_size_limit(off_t size);
 
 // Room for `size` bytes in the file, taken before any byte of it changes.
-bool reserve(int fd, off_t size);
+Error reserve(int fd, off_t size);
+
+// The caller, as the kernel judges it.
+uid_t caller();
+
+// A file's status, owner and group, mode, modification time and length.
+Error status(int fd, struct stat &st);
+Error give_owner(int fd, uid_t uid, gid_t gid);
+Error set_mode(int fd, mode_t mode);
+Error set_mtime(int fd, const struct timespec &mtime);
+Error set_length(int fd, off_t size);
 
 } // namespace linux_copy

@@ -71,9 +71,9 @@ mode_t settled_mode(mode_t mode, mode_t stored, bool set_id)
 
 // EOPNOTSUPP is ENOTSUP on Linux. EINVAL: flags or a pair of files this
 // filesystem cannot serve; EXDEV: a copy between filesystems.
-bool lacks(int err) { return err == EOPNOTSUPP || err == ENOSYS || err == EINVAL || err == EXDEV; }
+bool lacks(Error err) { return err == EOPNOTSUPP || err == ENOSYS || err == EINVAL || err == EXDEV; }
 
-bool may_not(int err) { return err == EPERM || err == EACCES; }
+bool may_not(Error err) { return err == EPERM || err == EACCES; }
 
 Way choose_way(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps_names)
 {
@@ -81,9 +81,20 @@ Way choose_way(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps
                                                                                 : Way::write_in_place;
 }
 
-Outcome after_failed_step(int err)
+Outcome after_failed_step(Error err)
 {
     return may_not(err) || lacks(err) ? Outcome::in_place_instead : Outcome::failed;
+}
+
+Error unusable_stored(mode_t mode)
+{
+    return S_ISREG(mode) ? 0 : S_ISDIR(mode) ? EISDIR : EINVAL;
+}
+
+Error unusable_live(mode_t mode, bool is_stored)
+{
+    const Error kind = unusable_stored(mode);
+    return kind != 0 ? kind : is_stored ? EINVAL : (mode & kWriteBits) == 0 ? EACCES : 0;
 }
 
 bool has_room(std::uint64_t need, std::uint64_t held, const Space &space)

@@ -48,10 +48,13 @@ bool keeps_set_id(uid_t stored_owner, uid_t live_owner);
 // stored copy has none, and no set-id bit unless it `keeps_set_id`.
 mode_t settled_mode(mode_t mode, mode_t stored, bool set_id);
 
+// 0, or the error number of what failed.
+using Error = int;
+
 // What an error says, each spelled once: the filesystem (or kernel) lacks
 // what was asked of it, or the caller may not do it here.
-bool lacks(int err);
-bool may_not(int err);
+bool lacks(Error err);
+bool may_not(Error err);
 
 // How an existing live file is put in place, and what became of a try.
 enum class Way { replace, write_in_place };
@@ -64,7 +67,14 @@ Way choose_way(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps
 
 // A failed step of a replace: a refusal means writing in place instead, a
 // disk or filesystem failing means the copy fails.
-Outcome after_failed_step(int err);
+Outcome after_failed_step(Error err);
+
+// Why a file found under the stored or the live name cannot be used, or 0:
+// only a regular file is ever opened; the live file is neither the stored
+// copy under another name nor read-only (no write bit, even for root, as on
+// the platform).
+Error unusable_stored(mode_t mode);
+Error unusable_live(mode_t mode, bool is_stored);
 
 // A filesystem's free space, in blocks of `block` bytes: `available` to
 // anyone, `free` counting those kept for root.
