@@ -444,18 +444,6 @@ TEST_F(CopyFileTest, FailingIfItExistsStillCreatesOnce)
     EXPECT_EQ(entries(), (Names{"fresh", "src"}));
 }
 
-TEST_F(CopyFileTest, ContentArrivesWholeAndAnEmptySourceGivesAnEmptyFile)
-{
-    const std::string src = bytes((5 << 20) + 12345, 7);
-    put("src", src);
-    put("empty", "");
-    put("live", "old");
-    EXPECT_TRUE(CopyFileA("src", "live", FALSE));
-    EXPECT_TRUE(same_bytes(get("live"), src));
-    EXPECT_TRUE(CopyFileA("empty", "live", FALSE));
-    EXPECT_EQ(fs::file_size("live"), 0u);
-}
-
 TEST_F(CopyFileTest, PeakMemoryDoesNotGrowWithFileSize)
 {
     REQUIRE(have_strace(), "strace (package strace), to refuse the kernel copy");

@@ -31,6 +31,12 @@ failed=0
 ok() { echo "ok - $*"; passed=$((passed + 1)); }
 not_ok() { echo "not ok - $*"; failed=$((failed + 1)); }
 summary() { echo "$passed passed, $failed failed"; [ "$failed" -eq 0 ]; }
+# check NAME COMMAND...: ok or not ok, as COMMAND succeeds.
+check() {
+    local name=$1
+    shift
+    if "$@"; then ok "$name"; else not_ok "$name"; fi
+}
 
 # Where scratch files go: a tmpfs where there is one, so that nothing of
 # them is written to disk.

@@ -4,7 +4,8 @@
 # filesystem shut down without flushing its journal (xfs_io -x -c shutdown),
 # so whatever was not flushed is lost; then the image is mounted again.
 #   power_cut.sh PROGRAM                   the Linux build: asserted
-#   power_cut.sh --contrast EXE WINE...    the .exe under Wine: reported only
+#   power_cut.sh --contrast EXE WINE...    the .exe under Wine: the live file
+#                                          reported, the rest asserted
 # For the Linux build:
 # - durable on return: a finished run, then the cut: the whole new file, and
 #   nothing else new in the directory;
@@ -113,7 +114,12 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
         "$(dirname "$(command -v "${runner[0]}")")/wineserver" -k 2>/dev/null
         power_off
         after "$work/stored"
+        # Wine's copy does not flush: which live file survives is its own
+        # business, but the stored copy is only read and the image is sound.
         echo "$name: the .exe under Wine, cut after it returned: live file $live${left:+, also $left}"
+        [ $stored_ok -eq 1 ] || problem "$name: the .exe under Wine changed the stored copy"
+        clean "$name, the .exe under Wine"
+        [ "$failed" -eq "$before" ] && ok "$name: the .exe under Wine leaves the stored copy and the image sound"
         continue
     fi
 
@@ -185,5 +191,4 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     [ "$failed" -eq "$before" ] && ok "$name: every cut (${#points[@]} points, each cut twice)"
 done
 
-[ $contrast -eq 1 ] && exit 0
 summary

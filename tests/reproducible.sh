@@ -3,6 +3,8 @@
 # different times, give the same .exe, zip and checksums byte for byte.
 #   reproducible.sh SOURCE_DIR
 set -eu
+# shellcheck source=tests/needs.sh
+. "$(dirname "$0")/needs.sh"
 src=$(realpath "$1")
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
     SOURCE_DATE_EPOCH=$(git -C "$src" log -1 --format=%ct)
@@ -21,15 +23,9 @@ build() { # build DIR: a copy of the tracked sources, built as a release
 build "$work/one"
 sleep 2 # a later second, so any time stamp that slipped in would show
 build "$work/a/much/longer/second/path"
-status=0
 for f in cfgrestore.exe cfgrestore-*-win32.zip SHA256SUMS; do
     one=$(echo "$work"/one/build/release/$f)
     two=$(echo "$work"/a/much/longer/second/path/build/release/$f)
-    if cmp "$one" "$two"; then
-        echo "same: $f ($(sha256sum <"$one" | cut -c1-16))"
-    else
-        echo "differ: $f"
-        status=1
-    fi
+    check "the same $f twice ($(sha256sum <"$one" | cut -c1-16))" cmp "$one" "$two"
 done
-exit $status
+summary

@@ -3,20 +3,17 @@
 # and no field holds a word that makes Windows treat it as an installer.
 #   version_resource.sh EXE VERSION
 set -u
+# shellcheck source=tests/needs.sh
+. "$(dirname "$0")/needs.sh"
 strings=$(strings -el "$1")
-ok=1
 field() { # the value that follows a field name
     printf '%s\n' "$strings" | grep -A1 -x "$1" | sed -n 2p
 }
 for f in ProductName FileDescription FileVersion ProductVersion OriginalFilename; do
-    echo "$f: $(field "$f")"
-    [ -n "$(field "$f")" ] || { echo "missing $f"; ok=0; }
+    check "$f: $(field "$f")" [ -n "$(field "$f")" ]
 done
-[ "$(field ProductName)" = cfgrestore ] || { echo "wrong product name"; ok=0; }
-[ "$(field FileVersion)" = "$2" ] || { echo "file version is not $2"; ok=0; }
-[ "$(field OriginalFilename)" = cfgrestore.exe ] || { echo "wrong original file name"; ok=0; }
-if words=$(printf '%s\n' "$strings" | grep -i -E 'install|setup|update|patch'); then
-    echo "installer words in the resource: $words"
-    ok=0
-fi
-[ $ok -eq 1 ]
+check "product name cfgrestore" [ "$(field ProductName)" = cfgrestore ]
+check "file version $2" [ "$(field FileVersion)" = "$2" ]
+check "original file name cfgrestore.exe" [ "$(field OriginalFilename)" = cfgrestore.exe ]
+check "no installer words" [ -z "$(printf '%s\n' "$strings" | grep -i -E 'install|setup|update|patch')" ]
+summary
