@@ -15,7 +15,6 @@
 #include <set>
 #include <sstream>
 
-
 namespace {
 
 using namespace support;
@@ -164,9 +163,7 @@ std::vector<std::string> faults_for(const Call &c)
     static const std::set<std::string> cannot_fail = {"getpid", "geteuid", "getuid", "getgid", "getegid"};
     if (cannot_fail.count(c.name) != 0)
         return {};
-    if (c.name == "copy_file_range")
-        return {"error=EIO", "error=ENOSPC", "error=EINTR", "retval=0"};
-    if (c.name == "pwrite64")
+    if (c.name == "copy_file_range" || c.name == "pwrite64")
         return {"error=EIO", "error=ENOSPC", "error=EINTR", "retval=0"};
     if (c.name == "fsync")
         return {"error=EIO", "error=ENOSPC", "error=EINTR"};
@@ -187,8 +184,8 @@ bool worked_around(const Call &c, const std::string &how)
 {
     if (how == "error=EINTR")
         return true;
-    if (c.name == "ioctl" || c.name == "prlimit64" || c.name == "close" || c.name == "brk" ||
-        c.name == "mmap" || c.name == "munmap") // memory: malloc falls back to the other
+    if (c.name == "ioctl" || c.name == "prlimit64" || c.name == "close" ||
+        memory_call(c)) // memory: malloc falls back to the other
         return true;
     if (c.name == "openat" && c.line.find("O_TMPFILE") != std::string::npos)
         return true;
