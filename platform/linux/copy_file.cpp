@@ -119,19 +119,23 @@ Error may_use(Resolved &r, uid_t caller, Access want)
     return err != 0 || !others_may_write(folder, caller) || hardlinks_protected() ? err : EACCES;
 }
 
-// Not opened before it is known to be a regular file, and then the very
-// one: a FIFO or device is never opened.
+// The file a resolution ended at, for either name, opened with `flags` only
+// once it is known to be usable (`unusable` is 0, so a FIFO or device is
+// never opened) and its way may be used for `want`; and then the very one.
+Error open_found(Resolved &r, Error unusable, uid_t caller, Access want, int flags, File &f)
+{
+    f.st = r.st;
+    const Error err = unusable != 0 ? unusable : may_use(r, caller, want);
+    return err != 0 ? err : reopen(r, flags, f.fd);
+}
+
 Error open_stored(const char *name, uid_t caller, File &src)
 {
     Resolved stored;
     Error err = resolve(name, stored);
     if (err == 0)
-        err = !stored.end.ok() ? ENOENT : unusable_stored(stored.st.st_mode);
-    if (err == 0)
-        err = may_use(stored, caller, Access::read);
-    if (err == 0)
-        err = reopen(stored, O_RDONLY | O_NOCTTY, src.fd);
-    src.st = stored.st;
+        err = open_found(stored, stored.end.ok() ? unusable_stored(stored.st.st_mode) : ENOENT, caller,
+                         Access::read, O_RDONLY | O_NOCTTY, src);
     return err != 0 ? err : within_size_limit(src.st.st_size);
 }
 
@@ -264,12 +268,8 @@ Error write_in_place(const File &src, const File &live)
 Error put_in_place(const File &src, Resolved &live, uid_t caller)
 {
     File old;
-    old.st = live.st;
-    Error err = unusable_live(old.st.st_mode, same_file(old.st, src.st));
-    if (err == 0)
-        err = may_use(live, caller, Access::write);
-    if (err == 0)
-        err = reopen(live, O_WRONLY | O_NOCTTY | O_NONBLOCK, old.fd);
+    Error err = open_found(live, unusable_live(live.st.st_mode, same_file(live.st, src.st)), caller, Access::write,
+                           O_WRONLY | O_NOCTTY | O_NONBLOCK, old);
     if (err != 0 || (err = open_folder(live)) != 0)
         return err;
     Flags flags(live.dir);
