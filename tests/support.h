@@ -2,7 +2,7 @@
 // reads and writes and their comparison; a directory's names, tree and
 // extended attributes (access lists among them); a table row's name as a
 // test's; whether this is CI and what a missing tool means there; odd
-// files (sockets, append-only directories); scratch directories; another
+// files (append-only directories); scratch directories; another
 // user; a program made reachable to that user; running the program, under
 // strace or not, with its exit, output and peak memory; and reading its
 // trace (the copy's calls, the unnamed file's openat, its refusal).
@@ -28,8 +28,6 @@
 #include <fcntl.h>
 #include <csignal>
 #include <grp.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/xattr.h>
@@ -166,17 +164,6 @@ inline bool in_ci()
             GTEST_SKIP() << "needs " << (why);                                                \
         }                                                                                   \
     } while (0)
-
-// A socket's name, left after the socket is gone.
-inline void socket_at(const fs::path &p)
-{
-    const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    p.native().copy(addr.sun_path, sizeof addr.sun_path - 1);
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    close(fd);
-}
 
 // A fresh scratch directory, removed again with everything in it.
 class TempDir {
