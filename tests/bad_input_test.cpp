@@ -1,10 +1,12 @@
-// The program run on odd stored copies, odd live names and odd working
-// directories: one test a row. A row starts from the stored copy and an old
-// live file in its working directory (unless it says otherwise), then sets
-// up its oddity, and names the end state of each name it expects to change.
-// Every run exits 0 without a word; every other name, the stored copy
-// among them, is as the set-up left it, and nothing else appears. An odd
-// input whose whole answer is an errno is the stand-in's (Contract/Errors).
+// The program run on each kind of live file and caller, and on odd stored
+// copies, odd live names and odd working directories: one test a row. A
+// row starts from the stored copy and an old live file in its working
+// directory (unless it says otherwise), then sets up its oddity, and names
+// the end state of each name it expects to change, and how the live file
+// was put in place: a new file or the same one, and what it keeps. Every
+// run exits 0 without a word; every other name, the stored copy among
+// them, is as the set-up left it, and nothing else appears. An odd input
+// whose whole answer is an errno is the stand-in's (Contract/Errors).
 #include "support.h"
 
 #include <sched.h>
@@ -63,9 +65,8 @@ void file(const fs::path &p, const std::string &content, mode_t mode = 0644)
     ASSERT_EQ(chmod(p.c_str(), mode), 0);
 }
 
-void as_nobody(const fs::path &) { drop_privileges(); }
-
 using Step = std::function<void(const fs::path &)>;
+const std::string kLive = "idapi32.cfg", kStored = "idapi32.cf_";
 
 // A read lease, as a file server holds one; its break notice is ignored.
 int leased = -1;
@@ -77,6 +78,33 @@ void lease(const fs::path &p)
 }
 
 void owner(const fs::path &p, uid_t uid, gid_t gid) { ASSERT_EQ(lchown(p.c_str(), uid, gid), 0); }
+// The top directory and both files the user's, as in the user's own folder.
+void users(const fs::path &d)
+{
+    for (const fs::path &p : {d, d / kStored, d / kLive})
+        (void)lchown(p.c_str(), kNobody, kNobody);
+}
+void users_with_roots_copy(const fs::path &d) { users(d), owner(d / kStored, 0, 0); }
+// An access list of its own (or a default one, for a directory) that lets a
+// user write, as an xattr of that name.
+void acl(const fs::path &p, const char *which = "system.posix_acl_access")
+{
+    const std::string list = acl_granting_write(1234);
+    ASSERT_EQ(setxattr(p.c_str(), which, list.data(), list.size(), 0), 0) << "access lists on " << p;
+}
+void default_acl(const fs::path &d) { acl(d, "system.posix_acl_default"); }
+// Another user's file, with an access list.
+void theirs(const fs::path &d) { owner(d / kLive, 4321, 8765), acl(d / kLive); }
+// A file capability (version 2, effective, permitted: CAP_NET_BIND_SERVICE).
+void capability(const fs::path &p)
+{
+    std::string cap(20, '\0');
+    cap[0] = '\x01', cap[3] = '\x02', cap[5] = '\x04';
+    ASSERT_EQ(setxattr(p.c_str(), "security.capability", cap.data(), cap.size(), 0), 0);
+}
+void second_name(const fs::path &d) { fs::create_hard_link(d / kLive, d / "other.cfg"); }
+void append_only_on(const fs::path &d) { ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d; }
+void append_only_off(const fs::path &d) { append_only(d, false); }
 
 void limit(int resource, rlim_t value)
 {
@@ -85,49 +113,108 @@ void limit(int resource, rlim_t value)
         _exit(123);
 }
 
-// What must stay the same of the live file when it is kept in place (all of
-// it, inode too) or replaced (all but the inode and the link count).
-std::string identity(const fs::path &p, bool with_inode)
+// What must stay the same of a live file put in place, beside its mode: its
+// owner, group and extended attributes.
+std::string identity(const fs::path &p)
 {
     struct stat st {};
     if (stat(p.c_str(), &st) != 0)
         return "absent";
-    std::string id = std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " mode " +
-                     std::to_string(st.st_mode & 07777) + " xattrs " + xattrs(p);
-    if (with_inode)
-        id += " inode " + std::to_string(st.st_ino) + " links " + std::to_string(st.st_nlink);
-    return id;
+    return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid) + " xattrs " + xattrs(p);
 }
+
+constexpr struct timespec kStoredTime = {981172800, 123456789};
 
 struct Row {
     std::string name;
     Step setup = {};                                         // after the defaults, given the top directory
-    std::vector<std::pair<std::string, std::string>> expect; // name -> end state, of those that change
+    std::vector<std::pair<std::string, std::string>> expect = {{kLive, "file NEW"}}; // name -> end state, of those that change
     mode_t stored = 0644, live = 0644; // the defaults' modes, 0 for none: the stored copy NEW, the live file OLD
     mode_t top = 0;                    // the top directory's mode after the set-up, if not 0700
     std::string cwd = ".";             // where it runs, inside the top directory
     Step before = {};                                        // in the child, before exec
+    bool as_user = false;                                    // run as the user nobody
     // How the live file in cwd must have been put in place, if it was:
-    // "in place" (the same file), "replaced" (a new file like the old one).
+    // "in place" (the same file), "replaced" (a new file like the old one)
+    // or "created" (like a new file the caller makes there); and its mode
+    // then, if not the old one's (or the new one's).
     std::string way = {};
+    mode_t mode = 0;
     bool needs_root = false; // to act as another user, or set flags
     Step cleanup = {};
+    // Under strace, refusing these calls, or the unnamed file (named); the
+    // trace read too: flushed after the last change, a hidden name only if
+    // named, and the stored copy's time unless the write's.
+    std::vector<std::string> strace = {};
+    bool traced = false, named = false, write_time = false;
 };
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
-const std::string kLive = "idapi32.cfg", kStored = "idapi32.cf_";
-
 std::vector<Row> rows()
 {
     const bool root = geteuid() == 0;
+    const std::string no_link_by_fd = "inject=linkat:error=ENOENT:when=1"; // through /proc instead
     std::vector<Row> rows = {
+        // Replaced by a new file with everything of the old, set-id bits too.
+        {.name = "another user's file with set-uid, for root", .setup = theirs, .expect = {{kLive, "file NEW set-id"}},
+         .live = 04755, .way = "replaced", .needs_root = true, .traced = true},
+        {.name = "another user's file with set-gid, for root", .setup = theirs, .expect = {{kLive, "file NEW set-id"}},
+         .live = 02670, .way = "replaced", .needs_root = true, .traced = true},
+        {.name = "another user's file with an access list, for root", .setup = theirs, .live = 0660, .way = "replaced",
+         .needs_root = true, .traced = true},
+        {.name = "another user's file with a file capability, for root",
+         .setup = [](auto &d) { owner(d / kLive, 4321, 8765), capability(d / kLive); }, .live = 0755, .way = "replaced",
+         .needs_root = true, .traced = true},
+        {.name = "root's own file in another group", .setup = [](auto &d) { owner(d / kLive, 0, 8765); }, .live = 0664,
+         .way = "replaced", .needs_root = true, .traced = true},
+        {.name = "group write alone, for root", .stored = 0464, .live = 0464, .way = "replaced", .needs_root = true,
+         .traced = true},
+        {.name = "group write alone, from a read-only stored copy", .expect = {{kLive, "file NEW read-only"}},
+         .stored = 0444, .live = 0464, .way = "replaced", .mode = 0444, .needs_root = true, .traced = true},
+        {.name = "set-uid under a read-only stored copy", .expect = {{kLive, "file NEW read-only set-id"}},
+         .stored = 0444, .live = 04755, .way = "replaced", .mode = 04555, .traced = true},
+        {.name = "a user's own set-uid file, from the user's stored copy", .setup = users,
+         .expect = {{kLive, "file NEW set-id"}}, .live = 04755, .as_user = true, .way = "replaced", .traced = true},
+        {.name = "an access list of its own under a default one", .setup = [](auto &d) { default_acl(d), acl(d / kLive); },
+         .live = 0660, .way = "replaced", .traced = true},
+        {.name = "no access list under a default one", .setup = default_acl, .way = "replaced", .traced = true},
+        {.name = "a user's own file from another user's stored copy", .setup = users_with_roots_copy, .as_user = true,
+         .way = "replaced", .traced = true},
+        {.name = "a user's own file from a read-only stored copy", .setup = users_with_roots_copy,
+         .expect = {{kLive, "file NEW read-only"}}, .stored = 0444, .as_user = true, .way = "replaced", .mode = 0444,
+         .strace = {no_link_by_fd}, .traced = true},
+        // Written in place: the file keeps its inode and all it has.
+        {.name = "a file with a second name, shrinking, from a read-only stored copy", .setup = second_name,
+         .expect = {{kLive, "file NEW read-only"}, {"other.cfg", "file NEW read-only"}}, .stored = 0444, .live = 0640,
+         .way = "in place", .mode = 0440, .traced = true},
+        {.name = "a file with a second name, growing", .setup = [](auto &d) { put(d / kLive, "x"), second_name(d); },
+         .expect = {{kLive, "file NEW"}, {"other.cfg", "file NEW"}}, .way = "in place", .traced = true},
+        {.name = "root's file that everyone may write, for a user",
+         .setup = [](auto &d) { users_with_roots_copy(d), owner(d / kLive, 0, 0); }, .stored = 0444, .live = 0666,
+         .as_user = true, .way = "in place", .strace = {no_link_by_fd}, .traced = true, .write_time = true},
+        {.name = "a user's own file with a second name", .setup = [](auto &d) { users_with_roots_copy(d), second_name(d); },
+         .expect = {{kLive, "file NEW read-only"}, {"other.cfg", "file NEW read-only"}}, .stored = 0444, .as_user = true,
+         .way = "in place", .mode = 0444, .strace = {no_link_by_fd}, .traced = true},
+        // Created as any new file there, read-only if the stored copy is.
+        {.name = "created from a read-only stored copy", .expect = {{kLive, "file NEW read-only"}}, .stored = 0400,
+         .live = 0, .way = "created", .mode = 0444, .traced = true},
+        {.name = "created from a stored copy only its owner may read", .stored = 0600, .live = 0, .way = "created",
+         .traced = true},
+        {.name = "created where there are no unnamed files", .live = 0, .way = "created", .traced = true, .named = true},
+        {.name = "created under a default access list", .setup = default_acl, .live = 0, .way = "created", .traced = true},
+        {.name = "created by a user, linked through /proc", .setup = users_with_roots_copy,
+         .expect = {{kLive, "file NEW read-only"}}, .stored = 0444, .live = 0, .as_user = true, .way = "created",
+         .mode = 0444, .strace = {no_link_by_fd}, .traced = true},
         {.name = "stored copy a dangling link", .setup = [](auto &d) { fs::create_symlink("nowhere", d / kStored); },
          .expect = {}, .stored = 0},
         {.name = "stored copy a link loop", .setup = [](auto &d) { fs::create_symlink(kStored, d / kStored); },
          .expect = {}, .stored = 0},
         {.name = "live file under another process's read lease, which must not wait",
          .setup = [](auto &d) { lease(d / kLive); }, .expect = {}, .cleanup = [](auto &) { close(leased); }},
+        {.name = "live name a chain of links, one through a folder",
+         .setup = [](auto &d) { fs::create_directory(d / "sub"), file(d / "sub/real", kOld), fs::create_symlink("sub/real", d / "hop"), fs::create_symlink("hop", d / kLive); },
+         .expect = {{"sub/real", "file NEW"}}, .live = 0, .way = "replaced"},
         {.name = "both names root's links, to a central backup and by its absolute name to a live file",
          .setup =
              [](auto &d) {
@@ -141,37 +228,38 @@ std::vector<Row> rows()
          .expect = {{kLive, "file NEW private"}}, .stored = 0600, .live = 0, .top = 0777},
         {.name = "root's set-uid file, from another user's stored copy in that user's folder",
          .setup = [](auto &d) { owner(d / kStored, kNobody, kNobody), owner(d, kNobody, kNobody); },
-         .expect = {{kLive, "file NEW"}}, .live = 04755, .top = 0755, .needs_root = true},
+         .live = 04755, .top = 0755, .needs_root = true},
         {.name = "a user's live file in a folder anyone may write", .setup = [](auto &d) { owner(d / kLive, kNobody, kNobody); },
-         .expect = {{kLive, "file NEW"}}, .top = 0777, .way = "replaced", .needs_root = true},
+         .top = 0777, .way = "replaced", .needs_root = true},
         {.name = "working directory not writable",
          .setup = [root](auto &d) { ASSERT_EQ(chmod((d / "locked").c_str(), root ? 0755 : 0555), 0); },
-         .expect = {{"locked/" + kLive, "file NEW"}}, .live = 0666, .top = 0755, .cwd = "locked", .before = as_nobody,
+         .expect = {{"locked/" + kLive, "file NEW"}}, .live = 0666, .top = 0755, .cwd = "locked", .as_user = true,
          .way = "in place"},
         {.name = "live file the caller owns, in a directory it cannot write",
          .setup = [](auto &d) { owner(d / "locked" / kLive, kNobody, kNobody); },
-         .expect = {{"locked/" + kLive, "file NEW"}}, .top = 0755, .cwd = "locked", .before = as_nobody,
+         .expect = {{"locked/" + kLive, "file NEW"}}, .top = 0755, .cwd = "locked", .as_user = true,
          .way = "in place", .needs_root = true},
         {.name = "the caller's file with a group the caller is not in",
-         .setup = [](auto &d) { owner(d / kLive, kNobody, 0); }, .expect = {{kLive, "file NEW"}}, .live = 0664,
-         .top = 0777, .before = as_nobody, .way = "in place", .needs_root = true},
+         .setup = [](auto &d) { owner(d / kLive, kNobody, 0); }, .live = 0664,
+         .top = 0777, .as_user = true, .way = "in place", .needs_root = true},
         {.name = "another user's file in a sticky world-writable directory", .expect = {{kLive, "file NEW"}},
-         .live = 0666, .top = 01777, .before = as_nobody, .way = "in place", .needs_root = true},
-        {.name = "append-only directory with a live file",
-         .setup = [](auto &d) { ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d; },
-         .expect = {{kLive, "file NEW"}}, .way = "in place", .needs_root = true,
-         .cleanup = [](auto &d) { append_only(d, false); }},
-        {.name = "append-only directory without a live file",
-         .setup = [](auto &d) { ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d; },
-         .expect = {{kLive, "file NEW"}}, .live = 0, .needs_root = true,
-         .cleanup = [](auto &d) { append_only(d, false); }},
+         .live = 0666, .top = 01777, .as_user = true, .way = "in place", .needs_root = true},
+        {.name = "append-only directory with a live file", .setup = append_only_on, .way = "in place", .needs_root = true,
+         .cleanup = append_only_off},
+        {.name = "append-only directory without a live file", .setup = append_only_on, .live = 0, .needs_root = true,
+         .cleanup = append_only_off},
+        // A name made there could never be removed again: no live file then.
+        {.name = "append-only directory without unnamed files", .setup = append_only_on, .expect = {}, .live = 0,
+         .needs_root = true, .cleanup = append_only_off, .named = true},
+        {.name = "append-only directory where unnamed files may not be linked", .setup = append_only_on, .expect = {},
+         .live = 0, .needs_root = true, .cleanup = append_only_off, .strace = {"inject=linkat:error=ENOENT:when=1+"}},
         {.name = "live file with extended attributes of its own",
          .setup =
              [](auto &d) {
                  for (const char *name : {"user.origin", "user.checked"})
                      ASSERT_EQ(setxattr((d / kLive).c_str(), name, name, 6, 0), 0) << "user attributes on " << d;
              },
-         .expect = {{kLive, "file NEW"}}, .way = "replaced"},
+         .way = "replaced"},
         {.name = "file size limit exactly the stored copy's size", .expect = {{kLive, "file NEW"}},
          .before = [](auto &) { limit(RLIMIT_FSIZE, kNew.size()); }, .way = "replaced"},
         {.name = "file size limit exactly the stored copy's size, written in place",
@@ -188,7 +276,7 @@ std::vector<Row> rows()
              },
          .expect = {{std::string(NAME_MAX, 'n'), "file NEW"}}, .live = 0, .way = "replaced"},
         {.name = "stored copy the caller may not read", .expect = {}, .stored = root ? 0600U : 0200U, .live = 0666,
-         .top = 0777, .before = as_nobody},
+         .top = 0777, .as_user = true},
         {.name = "working directory deleted while the program runs", .expect = {{"gone", "absent"}}, .cwd = "gone",
          .before =
              [](const fs::path &d) {
@@ -239,7 +327,7 @@ std::vector<Row> rows()
                             },
                         .expect = {{live ? l.to : kLive, l.followed ? "file NEW" : "file OLD"}},
                         .stored = live ? 0644U : 0, .live = live ? 0 : 0666U, .top = l.top,
-                        .before = l.as_root ? Step{} : as_nobody, .way = l.followed && l.as_root ? "replaced" : "",
+                        .as_user = !l.as_root, .way = l.followed && l.as_root ? "replaced" : "",
                         .needs_root = true});
     }
     // Other names for root's files, in a folder anyone may write, only where
@@ -264,38 +352,82 @@ std::vector<Row> rows()
 
 class OddInput : public ::testing::TestWithParam<Row> {};
 
-TEST_P(OddInput, EndsQuietlyWithOnlyTheNamedChanges)
+// A row's top directory: the defaults, its set-up, then its modes (a change
+// of owner clears set-id bits) and the stored copy's time.
+void make(const Row &row, const fs::path &d)
 {
-    const Row &row = GetParam();
-    REQUIRE(!row.needs_root || geteuid() == 0, "root, to act as another user");
-    TempDir top;
-    const fs::path &d = top.path(), cwd = d / row.cwd;
+    const fs::path cwd = d / row.cwd;
     fs::create_directories(cwd);
     for (const auto &[name, content, mode] : {std::tuple{kStored, kNew, row.stored}, {kLive, kOld, row.live}})
         if (mode != 0)
             file(cwd / name, content, mode);
     if (row.setup)
         row.setup(d);
+    const struct timespec times[2] = {kStoredTime, kStoredTime};
+    (void)utimensat(AT_FDCWD, (cwd / kStored).c_str(), times, 0);
+    ASSERT_TRUE(row.live == 0 || fs::is_symlink(cwd / kLive) || chmod((cwd / kLive).c_str(), row.live) == 0);
     ASSERT_TRUE(row.top == 0 || chmod(d.c_str(), row.top) == 0);
+}
+
+TEST_P(OddInput, EndsQuietlyWithOnlyTheNamedChanges)
+{
+    const Row &row = GetParam();
+    REQUIRE(!(row.needs_root || row.as_user) || geteuid() == 0, "root, to act as another user");
+    REQUIRE(!(row.traced || row.named || !row.strace.empty()) || have_strace(), "strace (package strace)");
+    umask(022); // as the run's, for a file made here to compare with
+    TempDir traces;
+    ASSERT_EQ(chmod(traces.path().c_str(), 01777), 0);
+    const std::string trace = row.traced || row.named ? (traces / "trace").string() : "";
+    std::vector<std::string> strace = row.strace;
+    const auto run = [&](const fs::path &d) {
+        support::Run how{strace, trace, [&] {
+                             umask(022);
+                             if (row.before)
+                                 row.before(d);
+                             if (row.as_user)
+                                 drop_privileges();
+                         }, std::chrono::seconds(10)};
+        return run_program(d / row.cwd, how);
+    };
+    if (row.named) { // which openat makes the unnamed file, from a run like it
+        TempDir probe;
+        make(row, probe.path());
+        run(probe.path());
+        if (row.cleanup)
+            row.cleanup(probe.path());
+        ASSERT_GT(unnamed_open(copy_calls(trace)), 0);
+        strace.push_back(refuse_unnamed(unnamed_open(copy_calls(trace))));
+    }
+    TempDir top;
+    const fs::path &d = top.path(), cwd = d / row.cwd;
+    make(row, d);
     if (HasFatalFailure())
         return;
-    const fs::path live = fs::weakly_canonical(cwd / kLive);
-    const std::string kept = identity(live, true), like = identity(live, false);
+    const fs::path live = fs::weakly_canonical(cwd / kLive), like = row.way == "created" ? cwd / "like_new" : live;
+    if (row.way == "created") {
+        put(like, "");
+        owner(like, row.as_user ? kNobody : geteuid(), row.as_user ? kNobody : getegid());
+    }
+    struct stat was {}, now {};
+    (void)stat(like.c_str(), &was);
+    const std::string kept = identity(like);
     std::map<std::string, std::string> before, after;
     states(d, before);
-    support::Run how;
-    how.before = [&] {
-        if (row.before)
-            row.before(d);
-    };
-    how.limit = std::chrono::seconds(10);
-    expect_quiet_success(run_program(cwd, how), row.name);
-    if (row.way == "in place") {
-        EXPECT_EQ(identity(live, true), kept) << "not the same file";
+    expect_quiet_success(run(d), row.name);
+    if (!row.way.empty()) {
+        ASSERT_EQ(stat(live.c_str(), &now), 0);
+        EXPECT_EQ(now.st_ino == was.st_ino, row.way == "in place") << "the same file";
+        EXPECT_EQ(identity(live), kept) << "owner, group and extended attributes, access lists included";
+        EXPECT_EQ(now.st_mode & 07777, row.mode != 0 ? row.mode : was.st_mode & 07777) << "mode";
     }
-    if (row.way == "replaced") {
-        EXPECT_NE(identity(live, true), kept) << "not a new file";
-        EXPECT_EQ(identity(live, false), like) << "not like the old file";
+    if (row.traced) {
+        EXPECT_EQ(now.st_mtim.tv_sec == kStoredTime.tv_sec && now.st_mtim.tv_nsec == kStoredTime.tv_nsec, !row.write_time);
+        const std::vector<Call> calls = copy_calls(trace);
+        long last = 0; // flushed after the last change to it, read-only included
+        for (long at = 0; (at = find_call(calls, R"(^(ftruncate|fchmod|linkat.* = 0$|renameat))", at)) >= 0; ++at)
+            last = at;
+        EXPECT_GE(find_call(calls, "^fsync", static_cast<size_t>(last)), 0) << "not flushed after its last change";
+        EXPECT_EQ(find_call(calls, R"(^openat\(.*"\.\w)") >= 0, row.named) << "a hidden name";
     }
     states(d, after);
     std::map<std::string, std::string> want = before;

@@ -1,9 +1,9 @@
 // Tests of the Linux CopyFileA stand-in's own contract: the errors it gives
-// for odd inputs, leaving everything as it was; the way it puts each kind of
-// live file in place and what the file keeps; readers, content and memory.
-// It runs as a program of its own (copy_file_tool) where a case needs
-// another user, a resource limit or strace; the paths a filesystem or the
-// kernel force on a whole run are in fault_test.
+// for odd inputs, leaving everything as it was; its decisions over plain
+// values; readers, content and memory. It runs as a program of its own
+// (copy_file_tool) where a case needs another user, a resource limit or
+// strace; how each kind of live file is put in place is in bad_input_test,
+// the paths a filesystem or the kernel force on a whole run in fault_test.
 #include <windows.h>
 
 #include "../platform/linux/rules.h"
@@ -18,19 +18,11 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
 
 using namespace support;
-
-struct stat stat_of(const fs::path &p)
-{
-    struct stat st {};
-    EXPECT_EQ(lstat(p.c_str(), &st), 0) << p;
-    return st;
-}
 
 bool is_root() { return geteuid() == 0; }
 
@@ -52,7 +44,7 @@ int copy_as_program(const fs::path &dir, const std::string &src, const std::stri
                     std::function<void()> before = {}, std::vector<std::string> strace = {},
                     const std::string &trace = {})
 {
-    support::Run how{{}, std::move(strace), trace, std::move(before), std::chrono::seconds(10)};
+    support::Run how{std::move(strace), trace, std::move(before), std::chrono::seconds(10)};
     how.command = {reachable(COPY_FILE_TOOL), src, live, fail_if_exists ? "1" : "0"};
     return run_program(dir, how).status;
 }
@@ -144,158 +136,6 @@ TEST_F(CopyFileTest, NullNamesFail)
     EXPECT_FALSE(CopyFileA(nullptr, "live", FALSE) || CopyFileA("live", nullptr, FALSE));
     EXPECT_EQ(errno, EINVAL);
 }
-
-// Each kind of live file, and who copies: which way it is put in place (a
-// new inode, or the same one written in place) and what it is afterwards.
-// The stored copy is 3000 bytes with a time of its own.
-constexpr uid_t kCaller = static_cast<uid_t>(-1); // the caller's own
-constexpr mode_t kLikeNew = 01000000;           // as a new file the test makes there
-struct Situation {
-    std::string name;
-    bool as_nobody = false, needs_root = false;
-    mode_t mode = 0644; // the live file's; 0 if there is none
-    uid_t uid = kCaller;
-    gid_t gid = kCaller;
-    bool acl = false, linked = false; // an access list of its own; a second name
-    bool capability = false;          // a file capability
-    size_t old_size = 100000;
-    mode_t src_mode = 0644;
-    uid_t src_uid = kCaller;
-    bool default_acl = false, no_unnamed = false, no_link_by_fd = false; // the directory's, the system's
-    // Afterwards:
-    bool new_inode = true;
-    mode_t mode_after = 0644;
-    bool src_time = true; // the stored copy's time, or the time of the write
-};
-
-void PrintTo(const Situation &s, std::ostream *os) { *os << s.name; }
-
-class Decision : public ::testing::TestWithParam<Situation> {};
-
-TEST_P(Decision, TakesItsWayAndKeepsWhatItShould)
-{
-    const Situation &s = GetParam();
-    REQUIRE(is_root() || !(s.as_nobody || s.needs_root), "root, to act as another user");
-    REQUIRE(have_strace(), "strace (package strace)");
-    const uid_t caller = s.as_nobody ? kNobody : geteuid();
-    const auto who = [caller](uid_t id) { return id == kCaller ? caller : id; };
-    const std::string src = bytes(3000, 9), old = bytes(s.old_size, 8);
-    const std::string own_acl = acl_granting_write(1234), default_acl = acl_granting_write(5678);
-    const struct timespec when[2] = {{981172800, 0}, {981172800, 123456789}};
-    std::vector<std::string> strace;
-    if (s.no_link_by_fd)
-        strace.emplace_back("inject=linkat:error=ENOENT:when=1");
-    for (int pass = s.no_unnamed ? 0 : 1; pass < 2; ++pass) {
-        TempDir dir;
-        const fs::path live = dir / "idapi32.cfg", stored = dir / "idapi32.cf_", trace = dir / "trace";
-        ASSERT_TRUE(!s.as_nobody || chown(dir.path().c_str(), kNobody, kNobody) == 0);
-        REQUIRE(!s.default_acl || setxattr(dir.path().c_str(), "system.posix_acl_default", default_acl.data(),
-                                           default_acl.size(), 0) == 0,
-                "access lists under " + dir.path().string());
-        put(stored, src);
-        ASSERT_EQ(chmod(stored.c_str(), s.src_mode) + utimensat(AT_FDCWD, stored.c_str(), when, 0), 0);
-        ASSERT_TRUE(!is_root() || chown(stored.c_str(), who(s.src_uid), who(s.src_uid)) == 0);
-        if (s.mode != 0) {
-            put(live, old);
-            ASSERT_TRUE(!is_root() || chown(live.c_str(), who(s.uid), who(s.gid)) == 0);
-            REQUIRE(!s.acl || setxattr(live.c_str(), "system.posix_acl_access", own_acl.data(), own_acl.size(), 0) == 0,
-                    "access lists");
-            // A file made here has the default list; this one has none.
-            ASSERT_TRUE(!s.default_acl || s.acl || removexattr(live.c_str(), "system.posix_acl_access") == 0);
-            ASSERT_EQ(chmod(live.c_str(), s.mode), 0);
-            // Version 2, effective, permitted: CAP_NET_BIND_SERVICE.
-            std::string cap(20, '\0');
-            cap[0] = '\x01', cap[3] = '\x02', cap[5] = '\x04';
-            ASSERT_TRUE(!s.capability || setxattr(live.c_str(), "security.capability", cap.data(), cap.size(), 0) == 0);
-            if (s.linked)
-                fs::create_hard_link(live, dir / "other.cfg");
-        }
-        put(dir / "like_new", "");
-        const struct stat before = s.mode != 0 ? stat_of(live) : stat_of(dir / "like_new");
-        const std::string xattrs_before = xattrs(s.mode != 0 ? live : dir / "like_new");
-        const int status = copy_as_program(dir.path(), "idapi32.cf_", "idapi32.cfg", false, [&s] {
-            umask(022);
-            if (s.as_nobody)
-                drop_privileges();
-        }, strace, trace);
-        const std::vector<Call> calls = copy_calls(trace);
-        if (pass == 0) { // which openat to refuse
-            ASSERT_GT(unnamed_open(calls), 0);
-            strace.push_back(refuse_unnamed(unnamed_open(calls)));
-            continue;
-        }
-        ASSERT_EQ(status, 0);
-        const struct stat after = stat_of(live);
-        EXPECT_TRUE(same_bytes(get(live), src));
-        EXPECT_EQ(after.st_ino != before.st_ino, s.new_inode) << "a new inode";
-        EXPECT_EQ(after.st_uid, s.mode != 0 ? before.st_uid : caller);
-        EXPECT_EQ(after.st_gid, s.mode != 0 || !s.as_nobody ? before.st_gid : kNobody);
-        EXPECT_EQ(after.st_mode & 07777, s.mode_after == kLikeNew ? before.st_mode & 07777 : s.mode_after);
-        EXPECT_EQ(xattrs(live), xattrs_before) << "extended attributes, access lists included";
-        EXPECT_EQ(after.st_mtim.tv_sec == when[1].tv_sec && after.st_mtim.tv_nsec == when[1].tv_nsec, s.src_time);
-        if (s.linked) {
-            EXPECT_TRUE(same_bytes(get(dir / "other.cfg"), src));
-        }
-        // Flushed after the last change to it, read-only included; no hidden name.
-        long last = 0;
-        for (long at = 0; (at = find_call(calls, R"(^(ftruncate|fchmod|linkat.* = 0$|renameat))", at)) >= 0; ++at)
-            last = at;
-        EXPECT_GE(find_call(calls, "^fsync", static_cast<size_t>(last)), 0) << "not flushed after its last change";
-        EXPECT_EQ(find_call(calls, R"(^openat\(.*"\.\w)") >= 0, s.no_unnamed) << "a hidden name";
-        fs::remove(trace);
-        Names names = {"idapi32.cf_", "idapi32.cfg", "like_new"};
-        if (s.linked)
-            names.emplace_back("other.cfg");
-        EXPECT_EQ(entries(dir.path()), names);
-    }
-}
-
-const std::vector<Situation> kSituations = {
-    // Replaced, by a new file with everything of the old, set-id bits too.
-    {.name = "another user's file with set-uid, for root", .needs_root = true, .mode = 04755, .uid = 4321,
-     .gid = 8765, .acl = true, .mode_after = 04755},
-    {.name = "another user's file with set-gid, for root", .needs_root = true, .mode = 02670, .uid = 4321,
-     .gid = 8765, .acl = true, .mode_after = 02670},
-    {.name = "another user's file with an access list, for root", .needs_root = true, .mode = 0660, .uid = 4321,
-     .gid = 8765, .acl = true, .mode_after = 0660},
-    {.name = "root's own file in another group", .needs_root = true, .mode = 0664, .uid = 0, .gid = 8765,
-     .mode_after = 0664},
-    {.name = "group write alone, for root", .needs_root = true, .mode = 0464, .src_mode = 0464, .mode_after = 0464},
-    {.name = "group write alone, from a read-only stored copy", .needs_root = true, .mode = 0464, .src_mode = 0444,
-     .mode_after = 0444},
-    {.name = "set-uid under a read-only stored copy", .mode = 04755, .src_mode = 0444, .mode_after = 04555},
-    {.name = "a user's own set-uid file, from the user's stored copy", .as_nobody = true, .mode = 04755,
-     .mode_after = 04755},
-    {.name = "another user's file with a file capability, for root", .needs_root = true, .mode = 0755, .uid = 4321,
-     .gid = 8765, .capability = true, .mode_after = 0755},
-    {.name = "an access list of its own under a default one", .mode = 0660, .acl = true, .default_acl = true,
-     .mode_after = 0660},
-    {.name = "no access list under a default one", .default_acl = true},
-    {.name = "a user's own file from another user's stored copy", .as_nobody = true, .src_uid = 0},
-    {.name = "a user's own file from a read-only stored copy", .as_nobody = true, .src_mode = 0444, .src_uid = 0,
-     .no_link_by_fd = true, .mode_after = 0444},
-    // Written in place: the file keeps its inode and all it has.
-    {.name = "a file with a second name, shrinking, from a read-only stored copy", .mode = 0640, .linked = true,
-     .src_mode = 0444, .new_inode = false, .mode_after = 0440},
-    {.name = "a file with a second name, growing", .linked = true, .old_size = 10, .new_inode = false},
-    {.name = "root's file that everyone may write, for a user", .as_nobody = true, .mode = 0666, .uid = 0,
-     .gid = 0, .src_mode = 0444, .src_uid = 0, .no_link_by_fd = true, .new_inode = false, .mode_after = 0666,
-     .src_time = false},
-    {.name = "a user's own file with a second name", .as_nobody = true, .linked = true, .src_mode = 0444,
-     .src_uid = 0, .no_link_by_fd = true, .new_inode = false, .mode_after = 0444},
-    // Created as any new file there, read-only if the stored copy is.
-    {.name = "created from a read-only stored copy", .mode = 0, .src_mode = 0400, .mode_after = 0444},
-    {.name = "created from a stored copy only its owner may read", .mode = 0, .src_mode = 0600},
-    {.name = "created from an executable stored copy", .mode = 0, .src_mode = 0755},
-    {.name = "created from a stored copy its group alone may write", .mode = 0, .src_mode = 0464},
-    {.name = "created where there are no unnamed files", .mode = 0, .no_unnamed = true},
-    {.name = "created under a default access list", .mode = 0, .default_acl = true, .mode_after = kLikeNew},
-    {.name = "created by a user, linked through /proc", .as_nobody = true, .mode = 0, .src_mode = 0444,
-     .src_uid = 0, .no_link_by_fd = true, .mode_after = 0444},
-};
-
-INSTANTIATE_TEST_SUITE_P(Contract, Decision, ::testing::ValuesIn(kSituations),
-                         [](const auto &info) { return test_id(info.param.name); });
 
 // The link rule over plain values: each entry on a way in the folder that
 // holds it, and whether all who could have shaped the way may do at its end
@@ -415,21 +255,6 @@ TEST_F(CopyFileTest, ReadersOnlyEverSeeTheWholeOldOrWholeNewFile)
     EXPECT_EQ(torn, 0) << "of " << reads << " reads";
     EXPECT_TRUE(same_bytes(get("live"), a));
     EXPECT_EQ(entries(), (Names{"a", "b", "live"}));
-}
-
-TEST_F(CopyFileTest, ALinkedLiveNameLeadsToTheFileReplacedThroughAChain)
-{
-    put("src", "new content");
-    ASSERT_EQ(mkdir("sub", 0755), 0);
-    put("sub/real", "old");
-    ASSERT_EQ(symlink("sub/real", "hop"), 0);
-    ASSERT_EQ(symlink("hop", "live"), 0);
-    EXPECT_TRUE(CopyFileA("src", "live", FALSE));
-    EXPECT_TRUE(same_bytes(get("sub/real"), "new content"));
-    EXPECT_EQ(fs::read_symlink("live"), "hop");
-    EXPECT_EQ(fs::read_symlink("hop"), "sub/real");
-    EXPECT_EQ(entries(), (Names{"hop", "live", "src", "sub"}));
-    EXPECT_EQ(entries("sub"), (Names{"real"}));
 }
 
 TEST_F(CopyFileTest, FailingIfItExistsStillCreatesOnce)

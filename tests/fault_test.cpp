@@ -93,7 +93,7 @@ Prepared prepare(const Scenario &s)
     for (int pass = 0; pass < 2; ++pass) {
         TempDir dir;
         setup(s, dir.path());
-        const Outcome o = run_program(dir.path(), {{}, p.base, (dir / "trace").string()});
+        const Outcome o = run_program(dir.path(), {p.base, (dir / "trace").string()});
         expect_quiet_success(o, std::string(s.name) + ": trace run");
         EXPECT_EQ(content_of(dir / "idapi32.cfg"), "new") << s.name << ": trace run";
         p.calls = copy_calls(dir / "trace");
@@ -205,7 +205,7 @@ TEST_P(Scenarios, EveryFailedCallLeavesTheOldFileBeforePublishingAndTheNewAfter)
                                      std::to_string(c.nth) + " " + how;
             TempDir dir;
             setup(s, dir.path());
-            const Outcome o = run_program(dir.path(), {{}, injections(p, c, how)});
+            const Outcome o = run_program(dir.path(), {injections(p, c, how)});
             ++runs;
             expect_quiet_success(o, what);
             EXPECT_EQ(content_of(dir / "idapi32.cf_"), "new") << what << ": stored copy";
@@ -236,7 +236,7 @@ TEST_P(Scenarios, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNami
         const std::string where = std::to_string(k + 1) + " " + c.name;
         TempDir dir;
         setup(s, dir.path());
-        const Outcome o = run_program(dir.path(), {{}, injections(p, c, "signal=KILL")});
+        const Outcome o = run_program(dir.path(), {injections(p, c, "signal=KILL")});
         EXPECT_EQ(o.status, -SIGKILL) << s.name << ": kill at " << where;
         EXPECT_EQ(content_of(dir / "idapi32.cf_"), "new") << s.name << ": kill at " << where;
         if (!s.linked || static_cast<long>(k) <= p.publish) {
@@ -331,21 +331,6 @@ TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
         fs::remove(dir / "trace");
         EXPECT_EQ(entries(dir.path()), live ? (Names{"idapi32.cf_", "idapi32.cfg", "theirs"}) : (Names{"idapi32.cf_", "idapi32.cfg"})) << swap;
         EXPECT_TRUE(!live || same_bytes(get(dir / "theirs"), "theirs")) << "the read-only file written";
-    }
-}
-
-TEST(Faults, NoNameIsMadeInAnAppendOnlyDirectoryThatRefusesUnnamedFilesOrTheirLinking)
-{
-    // A name made there could never be removed again: no live file then.
-    // Unnamed files refused; or made, but linking them refused by descriptor
-    // and through /proc alike.
-    for (const std::string &refusal : {prepare(scenario("create with a named temporary")).base[0], std::string("inject=linkat:error=ENOENT:when=1+")}) {
-        TempDir dir;
-        setup(scenario("create with a named temporary"), dir.path());
-        REQUIRE(append_only(dir.path(), true), "append-only directories under " + dir.path().string());
-        expect_quiet_success(run_program(dir.path(), {{}, {refusal}}), refusal);
-        EXPECT_EQ(entries(dir.path()), Names{"idapi32.cf_"}) << refusal;
-        append_only(dir.path(), false);
     }
 }
 

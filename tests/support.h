@@ -264,7 +264,6 @@ struct Outcome {
 // under strace, which records every system call it makes and can make any
 // of them fail, return early or kill it: the one way these tests tamper.
 struct Run {
-    std::vector<std::string> env = {};    // extra NAME=VALUE entries
     std::vector<std::string> strace = {}; // e.g. "inject=fsync:error=EIO:when=1"
     std::string trace = {};               // where strace writes the calls
     std::function<void()> before = {};    // in the child, just before exec
@@ -302,8 +301,6 @@ inline pid_t spawn(const fs::path &cwd, const Run &run = {}, int out = -1, int e
         dup2(err >= 0 ? err : null, 2);
         if (chdir(cwd.c_str()) != 0)
             _exit(126);
-        for (const std::string &e : run.env)
-            putenv(const_cast<char *>(e.c_str()));
         // LeakSanitizer cannot work under a tracer, and says so.
         if (args[0] == "/usr/bin/strace") {
             const char *asan = std::getenv("ASAN_OPTIONS");
