@@ -130,17 +130,6 @@ inline std::string xattrs(const fs::path &p)
     return out;
 }
 
-// The binary form of an access list (system.posix_acl_access) that lets the
-// owner and `uid` read and write, the group read, others nothing.
-inline std::string acl_granting_write(uint32_t uid)
-{
-    // Version, then entries of tag (16 bits), permissions (16 bits) and id.
-    const std::vector<uint32_t> words = {2,          0x00060001, 0xffffffff, 0x00060002, uid,
-                                         0x00040004, 0xffffffff, 0x00060010, 0xffffffff,
-                                         0x00000020, 0xffffffff};
-    return {reinterpret_cast<const char *>(words.data()), words.size() * sizeof(uint32_t)};
-}
-
 // A table row's name as a test's: letters and digits, the rest underscores.
 inline std::string test_id(std::string name)
 {
