@@ -41,10 +41,9 @@ protected:
 
 // The stand-in once, as a program: its exit status is 0 or errno.
 int copy_as_program(const fs::path &dir, const std::string &src, const std::string &live, bool fail_if_exists,
-                    std::function<void()> before = {}, std::vector<std::string> strace = {},
-                    const std::string &trace = {})
+                    std::function<void()> before = {}, std::vector<std::string> strace = {})
 {
-    support::Run how{std::move(strace), trace, std::move(before), std::chrono::seconds(10)};
+    support::Run how{std::move(strace), {}, std::move(before), std::chrono::seconds(10)};
     how.command = {reachable(COPY_FILE_TOOL), src, live, fail_if_exists ? "1" : "0"};
     return run_program(dir, how).status;
 }
@@ -59,6 +58,7 @@ struct Refusal {
     std::function<void()> setup = {};
     bool fail_if_exists = false, as_nobody = false;
     rlim_t file_size_limit = 0;
+    std::vector<std::string> strace = {}; // a failing machine, under strace
 };
 
 void PrintTo(const Refusal &r, std::ostream *os) { *os << r.name; }
@@ -69,6 +69,7 @@ TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
 {
     const Refusal &r = GetParam();
     REQUIRE(!r.as_nobody || is_root(), "root, to act as another user");
+    REQUIRE(r.strace.empty() || have_strace(), "strace (package strace)");
     TempDir dir;
     put(dir / "src", bytes(5000, 6));
     put(dir / "live", "old");
@@ -93,7 +94,7 @@ TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
         const rlimit limit{r.file_size_limit, r.file_size_limit};
         if (r.file_size_limit != 0 && setrlimit(RLIMIT_FSIZE, &limit) != 0)
             _exit(123);
-    });
+    }, r.strace);
     EXPECT_EQ(status, r.err) << "exit status: errno, or how it ended";
     EXPECT_EQ(tree(dir.path()), before);
 }
@@ -119,6 +120,8 @@ const std::vector<Refusal> kRefusals = {
      .as_nobody = true},
     {.name = "no live file, in a folder the caller may not write", .live = "dir/fresh", .err = EACCES,
      .setup = [] { ASSERT_EQ(chmod(".", 0755), 0); }, .as_nobody = true},
+    {.name = "a file with a second name, written in place on a full disk", .err = ENOSPC,
+     .setup = [] { ASSERT_EQ(link("live", "live2"), 0); }, .strace = {"inject=fallocate:error=ENOSPC"}},
     {.name = "a live file, failing if it exists", .err = EEXIST, .fail_if_exists = true},
     {.name = "a dangling link, failing if it exists", .live = "dangling", .err = EEXIST, .fail_if_exists = true},
     // The limit would end the process with SIGXFSZ part way: not a status.
