@@ -211,25 +211,9 @@ inline bool append_only(const fs::path &p, bool on)
 // under a directory that an unprivileged case cannot enter.
 inline std::string reachable(const fs::path &program)
 {
-    static const struct Dir {
-        Dir()
-        {
-            char tmpl[] = "/tmp/cfgrestore-bin.XXXXXX";
-            if (mkdtemp(tmpl) == nullptr)
-                throw std::runtime_error("mkdtemp failed");
-            path = tmpl;
-            ::chmod(tmpl, 0755);
-        }
-        ~Dir()
-        {
-            std::error_code ec;
-            fs::remove_all(path, ec);
-        }
-        Dir(const Dir &) = delete;
-        Dir &operator=(const Dir &) = delete;
-        fs::path path;
-    } dir;
-    const fs::path copy = dir.path / program.filename();
+    static const TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const fs::path copy = dir / program.filename().string();
     if (!fs::exists(copy) && fs::copy_file(program, copy))
         ::chmod(copy.c_str(), 0755);
     return copy.string();
