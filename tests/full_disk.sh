@@ -49,9 +49,8 @@ fill() {
 # scenario NAME MOUNT-OPTIONS STORED OLD|- EXPECT(old|new|absent) [FILLER] [linked]
 # "linked" gives the live file a second name, so it is written in place.
 scenario() {
-    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} linked=${7:-} mode label problems nth
+    local name=$1 opts=$2 stored=$3 old=$4 expect=$5 filler=${6:-} linked=${7:-} mode label problems nth live
     for mode in unnamed named; do
-        problems=
         label="$mode temporary"
         fill
         run=()
@@ -68,16 +67,10 @@ scenario() {
             [ -n "$nth" ] && run=(strace -qq -o /dev/null -e "inject=openat:error=EOPNOTSUPP:when=$nth")
         fi
         (cd "$disk" && timeout 60 "${run[@]}" "$prog" >"$work/out" 2>"$work/err" </dev/null)
-        rc=$?
-        [ $rc -eq 0 ] || problems+=" exit status $rc;"
-        [ -s "$work/out" ] && problems+=" wrote to stdout;"
-        [ -s "$work/err" ] && problems+=" wrote $(wc -c <"$work/err") bytes to stderr;"
+        problems=$(noise $? "$work/out" "$work/err")
         cmp -s "$disk/idapi32.cf_" "$ref/$stored" || problems+=" stored copy changed;"
-        case $expect in
-        old) cmp -s "$disk/idapi32.cfg" "$ref/$old" || problems+=" live file not the old one;" ;;
-        new) cmp -s "$disk/idapi32.cfg" "$ref/$stored" || problems+=" live file not the new one;" ;;
-        absent) [ -e "$disk/idapi32.cfg" ] && problems+=" live file appeared;" ;;
-        esac
+        live=$(holds "$disk/idapi32.cfg" "$ref/$stored" "$ref/${old#-}")
+        [ "$live" = "$expect" ] || problems+=" live file $live;"
         want="idapi32.cf_"
         [ "$expect" != absent ] && want+=" idapi32.cfg"
         [ -n "$filler" ] && want="filler $want"

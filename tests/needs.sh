@@ -38,6 +38,25 @@ check() {
     if "$@"; then ok "$name"; else not_ok "$name"; fi
 }
 
+# noise RC OUT ERR: what a run did besides ending with 0 and saying nothing
+# (its exit status RC, its output files OUT and ERR), or nothing.
+noise() {
+    [ "$1" -eq 0 ] || printf 'exit status %s; ' "$1"
+    [ -s "$2" ] && printf 'wrote %s bytes to stdout; ' "$(wc -c <"$2")"
+    [ -s "$3" ] && printf 'wrote %s bytes to stderr; ' "$(wc -c <"$3")"
+    return 0
+}
+
+# holds FILE NEW OLD: new, old, absent, or torn (with its size): which of the
+# two contents FILE holds.
+holds() {
+    if [ ! -e "$1" ]; then echo absent
+    elif cmp -s "$1" "$2"; then echo new
+    elif cmp -s "$1" "$3"; then echo old
+    else echo "torn ($(stat -c %s "$1") bytes)"
+    fi
+}
+
 # Where scratch files go: a tmpfs where there is one, so that nothing of
 # them is written to disk.
 scratch() {

@@ -89,11 +89,7 @@ prepare() {
 after() { # sets live (old|new|torn|absent), left, stored_ok
     up
     left=$(find "$mnt/d" -mindepth 1 -maxdepth 1 ! -name idapi32.cf_ ! -name idapi32.cfg -printf '%f ')
-    if [ ! -e "$mnt/d/idapi32.cfg" ]; then live=absent
-    elif cmp -s "$mnt/d/idapi32.cfg" "$work/stored"; then live=new
-    elif cmp -s "$mnt/d/idapi32.cfg" "$work/old"; then live=old
-    else live="torn ($(stat -c %s "$mnt/d/idapi32.cfg") bytes)"
-    fi
+    live=$(holds "$mnt/d/idapi32.cfg" "$work/stored" "$work/old")
     stored_ok=1
     cmp -s "$mnt/d/idapi32.cf_" "$work/stored" || stored_ok=0
     down

@@ -1,5 +1,5 @@
 // Helpers shared by the tests, each written once: test bytes, whole-file
-// reads and writes and their comparison; a directory's names, tree and
+// reads and writes, their comparison and which known content a file holds; a directory's names, tree and
 // extended attributes (access lists among them); a table row's name as a
 // test's; whether this is CI and what a missing tool means there; odd
 // files (append-only directories); scratch directories; another
@@ -75,6 +75,21 @@ inline ::testing::AssertionResult same_bytes(const std::string &got, const std::
     return ::testing::AssertionFailure()
            << got.size() << " bytes (hash " << hash(got) % 1000000 << ") where " << want.size()
            << " (hash " << hash(want) % 1000000 << ") were expected, first differing at offset " << at;
+}
+
+// Which of the known contents a file holds, "absent", or "other" with its
+// size and a hash: the old file told from the new and from a torn one,
+// without showing either.
+inline std::string holds(const fs::path &p, const std::map<std::string, std::string> &known)
+{
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(p, ec)))
+        return "absent";
+    const std::string c = get(p);
+    for (const auto &[name, content] : known)
+        if (c == content)
+            return name;
+    return "other: " + std::to_string(c.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(c) % 100000);
 }
 
 // What a directory holds, sorted, so leftovers show.
@@ -379,14 +394,20 @@ inline long find_call(const std::vector<Call> &calls, const std::string &pattern
     return -1;
 }
 
-// Which openat of a run like the traced one makes the unnamed temporary file
-// (O_TMPFILE), or 0 if none: refusing it gives the filesystem that has none.
-inline int unnamed_open(const std::vector<Call> &calls)
+// The filesystem that has no unnamed temporary files (O_TMPFILE): `traced`
+// makes a run like the real one under strace and gives its calls, which
+// tell which openat makes the unnamed file; its refusal is added to
+// `strace`. Which openat it was, or 0 if none.
+inline int refuse_unnamed(std::vector<std::string> &strace, const std::function<std::vector<Call>()> &traced)
 {
+    const std::vector<Call> calls = traced();
     const long at = find_call(calls, "^openat\\(.*O_TMPFILE");
-    return at < 0 ? 0 : calls[static_cast<size_t>(at)].nth;
+    EXPECT_GE(at, 0) << "the first run made no unnamed file";
+    const int nth = at < 0 ? 0 : calls[static_cast<size_t>(at)].nth;
+    if (nth > 0)
+        strace.push_back("inject=openat:error=EOPNOTSUPP:when=" + std::to_string(nth));
+    return nth;
 }
-inline std::string refuse_unnamed(int nth) { return "inject=openat:error=EOPNOTSUPP:when=" + std::to_string(nth); }
 #endif
 
 } // namespace support
