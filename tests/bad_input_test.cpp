@@ -125,7 +125,8 @@ constexpr struct timespec kStoredTime = {981172800, 123456789};
 struct Row {
     std::string name;
     Step setup = {};                                         // after the defaults, given the top directory
-    std::vector<std::pair<std::string, std::string>> expect = {{kLive, "file NEW"}}; // name -> end state, of those that change
+    // Name -> end state, of those that change; unless it says, the live file NEW.
+    std::vector<std::pair<std::string, std::string>> expect = {{kLive, "file NEW"}};
     mode_t stored = 0644, live = 0644; // the defaults' modes, 0 for none: the stored copy NEW, the live file OLD
     mode_t top = 0;                    // the top directory's mode after the set-up, if not 0700
     std::string cwd = ".";             // where it runs, inside the top directory
@@ -134,7 +135,7 @@ struct Row {
     // How the live file in cwd must have been put in place, if it was:
     // "in place" (the same file), "replaced" (a new file like the old one)
     // or "created" (like a new file the caller makes there); and its mode
-    // then, if not the old one's (or the new one's).
+    // then, if not the old file's (for a created one, a new file's).
     std::string way = {};
     mode_t mode = 0;
     bool needs_root = false; // to act as another user, or set flags
