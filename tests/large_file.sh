@@ -28,7 +28,7 @@ with open("idapi32.cf_", "wb") as f:
         f.seek(at)
         f.write(b"MARK")
 PY
-check() { # the live file has the size and every mark
+marks_ok() { # the live file has the size and every mark
     python3 - "$size" $marks <<'PY'
 import os, sys
 size, *marks = map(int, sys.argv[1:])
@@ -46,6 +46,6 @@ for how in "in the kernel" "by hand"; do
     rm -f idapi32.cfg
     run=()
     [ "$how" = "by hand" ] && run=(strace -qq -o /dev/null -e inject=copy_file_range:error=EXDEV)
-    if "${run[@]}" "$prog" && check; then ok "restored $how"; else not_ok "restored $how"; fi
+    if "${run[@]}" "$prog" && marks_ok; then ok "restored $how"; else not_ok "restored $how"; fi
 done
 summary
