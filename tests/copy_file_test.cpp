@@ -56,7 +56,7 @@ struct Refusal {
     const char *src = "src", *live = "live";
     int err = 0;
     std::function<void()> setup = {};
-    bool fail_if_exists = false, as_nobody = false;
+    bool fail_if_exists = false, as_nobody = false, needs_root = false;
     rlim_t file_size_limit = 0;
     std::vector<std::string> strace = {}; // a failing machine, under strace
 };
@@ -68,7 +68,7 @@ class Errors : public ::testing::TestWithParam<Refusal> {};
 TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
 {
     const Refusal &r = GetParam();
-    REQUIRE(!r.as_nobody || is_root(), "root, to act as another user");
+    REQUIRE(!(r.as_nobody || r.needs_root) || is_root(), "root, to act as another user");
     REQUIRE(r.strace.empty() || have_strace(), "strace (package strace)");
     TempDir dir;
     put(dir / "src", bytes(5000, 6));
@@ -122,6 +122,8 @@ const std::vector<Refusal> kRefusals = {
      .setup = [] { ASSERT_EQ(chmod(".", 0755), 0); }, .as_nobody = true},
     {.name = "a file with a second name, written in place on a full disk", .err = ENOSPC,
      .setup = [] { ASSERT_EQ(link("live", "live2"), 0); }, .strace = {"inject=fallocate:error=ENOSPC"}},
+    {.name = "no live file, through another user's link to a folder", .live = "planted/fresh", .err = EACCES,
+     .setup = [] { ASSERT_EQ(symlink("dir", "planted") + lchown("planted", kNobody, kNobody), 0); }, .needs_root = true},
     {.name = "a live file, failing if it exists", .err = EEXIST, .fail_if_exists = true},
     {.name = "a dangling link, failing if it exists", .live = "dangling", .err = EEXIST, .fail_if_exists = true},
     // The limit would end the process with SIGXFSZ part way: not a status.

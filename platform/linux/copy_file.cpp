@@ -232,10 +232,10 @@ Error create(const File &src, Resolved &live, uid_t caller, bool fail_if_exists)
 {
     if (live.dangling)
         return fail_if_exists ? EEXIST : ENOENT;
-    if (!may_follow(live.way, caller, Access::write))
-        return EACCES;
     Node folder;
-    Error err = folder_of(live, folder);
+    Error err = may_use(live, caller, Access::write);
+    if (err == 0)
+        err = folder_of(live, folder);
     if (err != 0 || (err = open_folder(live)) != 0)
         return err;
     Flags flags(live.dir);
