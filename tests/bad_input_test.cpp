@@ -80,13 +80,13 @@ void users(const fs::path &d)
         (void)lchown(p.c_str(), kNobody, kNobody);
 }
 void users_with_roots_copy(const fs::path &d) { users(d), owner(d / kStored, 0, 0); }
-// An access list of its own (or a default one, for a directory) that lets
-// the owner and user 1234 read and write, the group read, others nothing.
-void acl(const fs::path &p, const char *which = "system.posix_acl_access")
+// An access list of its own (or a default one, for a directory): version,
+// then entries of tag (16 bits), permissions (16 bits) and id. Unless said,
+// the owner and user 1234 may read and write, the group read, others nothing.
+void acl(const fs::path &p, const char *which = "system.posix_acl_access",
+         const std::vector<uint32_t> &words = {2, 0x00060001, 0xffffffff, 0x00060002, 1234, 0x00040004, 0xffffffff,
+                                               0x00060010, 0xffffffff, 0x00000020, 0xffffffff})
 {
-    // Version, then entries of tag (16 bits), permissions (16 bits) and id.
-    const std::vector<uint32_t> words = {2, 0x00060001, 0xffffffff, 0x00060002, 1234, 0x00040004,
-                                         0xffffffff, 0x00060010, 0xffffffff, 0x00000020, 0xffffffff};
     ASSERT_EQ(setxattr(p.c_str(), which, words.data(), words.size() * sizeof(uint32_t), 0), 0) << "access lists on " << p;
 }
 void default_acl(const fs::path &d) { acl(d, "system.posix_acl_default"); }
@@ -102,6 +102,22 @@ void capability(const fs::path &p)
 void second_name(const fs::path &d) { fs::create_hard_link(d / kLive, d / "other.cfg"); }
 void append_only_on(const fs::path &d) { ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d; }
 void append_only_off(const fs::path &d) { append_only(d, false); }
+// In the child: mounts of its own, and the folder `d` a mount of its own
+// too, with `flags` (none: a plain bind).
+void own_mounts(const fs::path &d, unsigned long flags = 0)
+{
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        (flags != 0 && (mount(d.c_str(), d.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+                        mount(nullptr, d.c_str(), nullptr, MS_BIND | MS_REMOUNT | flags, nullptr) != 0 ||
+                        chdir(d.c_str()) != 0)))
+        _exit(122);
+}
+// A user's link in the top directory to `to`, under `name`.
+void users_link(const fs::path &d, const std::string &to, const std::string &name)
+{
+    fs::create_symlink(to, d / name);
+    owner(d / name, kNobody, kNobody);
+}
 
 void limit(int resource, rlim_t value)
 {
@@ -159,7 +175,8 @@ std::vector<Row> rows()
          .live = 04755, .way = "replaced", .needs_root = true, .traced = true},
         {.name = "another user's file with set-gid, for root", .setup = theirs, .expect = {{kLive, "file NEW set-id"}},
          .live = 02670, .way = "replaced", .needs_root = true, .traced = true},
-        {.name = "another user's file with an access list, for root", .setup = theirs, .live = 0660, .way = "replaced",
+        {.name = "another user's file with an access list, for root, from root's private stored copy", .setup = theirs,
+         .stored = 0600, .live = 0660, .way = "replaced",
          .needs_root = true, .traced = true},
         {.name = "another user's file with a file capability, for root",
          .setup = [](auto &d) { owner(d / kLive, 4321, 8765), capability(d / kLive); }, .live = 0755, .way = "replaced",
@@ -170,8 +187,8 @@ std::vector<Row> rows()
          .stored = 0444, .live = 0464, .way = "replaced", .mode = 0444, .needs_root = true, .traced = true},
         {.name = "set-uid under a read-only stored copy", .expect = {{kLive, "file NEW read-only set-id"}},
          .stored = 0444, .live = 04755, .way = "replaced", .mode = 04555, .traced = true},
-        {.name = "a user's own set-uid file, from the user's stored copy", .setup = users,
-         .expect = {{kLive, "file NEW set-id"}}, .live = 04755, .as_user = true, .way = "replaced", .traced = true},
+        {.name = "a user's own set-uid file, from the user's stored copy, in a folder anyone may write", .setup = users,
+         .expect = {{kLive, "file NEW set-id"}}, .live = 04755, .top = 0777, .as_user = true, .way = "replaced", .traced = true},
         {.name = "an access list of its own under a default one", .setup = [](auto &d) { default_acl(d), acl(d / kLive); },
          .live = 0660, .way = "replaced", .traced = true},
         {.name = "no access list under a default one", .setup = default_acl, .way = "replaced", .traced = true},
@@ -218,13 +235,44 @@ std::vector<Row> rows()
                  fs::create_symlink(d / "target.cfg", d / kLive);
              },
          .expect = {{"target.cfg", "file NEW"}}, .stored = 0, .live = 0},
-        {.name = "no live file, in a folder anyone may write, from a stored copy only its owner may read",
-         .expect = {{kLive, "file NEW private"}}, .stored = 0600, .live = 0, .top = 0777},
+        {.name = "no live file, in a sticky folder anyone may write, from a stored copy only its owner may read",
+         .expect = {{kLive, "file NEW private"}}, .stored = 0600, .live = 0, .top = 01777},
+        // Root, where one other user could have shaped the run, does what
+        // that user could, with that user's rights; where more could, nothing.
+        {.name = "the user's own files in the user's folder, for root", .setup = users, .top = 0755, .way = "replaced",
+         .needs_root = true},
+        {.name = "a user's live file in a sticky folder, from root's stored copy",
+         .setup = [](auto &d) { owner(d / kLive, kNobody, kNobody); }, .top = 01777, .way = "replaced", .needs_root = true},
+        {.name = "root's link in a user's folder to a template the user's group may read",
+         .setup = [](auto &d) { users(d), file(d / "template", kNew, 0640), owner(d / "template", 0, kNobody), fs::create_symlink("template", d / kStored); },
+         .stored = 0, .top = 0755, .way = "replaced", .needs_root = true},
         {.name = "root's set-uid file, from another user's stored copy in that user's folder",
          .setup = [](auto &d) { owner(d / kStored, kNobody, kNobody), owner(d, kNobody, kNobody); },
-         .live = 04755, .top = 0755, .needs_root = true},
-        {.name = "a user's live file in a folder anyone may write", .setup = [](auto &d) { owner(d / kLive, kNobody, kNobody); },
-         .top = 0777, .way = "replaced", .needs_root = true},
+         .expect = {}, .live = 04755, .top = 0755, .needs_root = true},
+        {.name = "a user's link to a file of root's whose access list denies the user, in a sticky folder",
+         .setup = [](auto &d) { fs::create_directory(d / "home"), file(d / "home/f", kNew), owner(d / kLive, kNobody, kNobody), users_link(d, "home/f", kStored),
+                                acl(d / "home", "system.posix_acl_access", {2, 0x00070001, 0xffffffff, 0x00000002, kNobody, 0x00050004, 0xffffffff, 0x00050010, 0xffffffff, 0x00050020, 0xffffffff}); },
+         .expect = {}, .stored = 0, .top = 01777, .needs_root = true},
+        {.name = "a user's link to a file of root's the user's group may not read, in a sticky folder",
+         .setup = [](auto &d) { file(d / "f", kNew, 0604), owner(d / "f", 0, kNobody), owner(d / kLive, kNobody, kNobody), users_link(d, "f", kStored); },
+         .expect = {}, .stored = 0, .top = 01777, .needs_root = true},
+        {.name = "a user's live file in a sticky folder, from root's private stored copy",
+         .setup = [](auto &d) { owner(d / kLive, kNobody, kNobody); }, .expect = {}, .stored = 0600, .top = 01777, .needs_root = true},
+        {.name = "another user's live file in a sticky folder, from a user's stored copy",
+         .setup = [](auto &d) { owner(d / kLive, 4321, 4321), owner(d / kStored, kNobody, kNobody); }, .expect = {}, .top = 01777, .needs_root = true},
+        {.name = "no live file, in a user's set-gid folder with a default access list, from root's stored copy",
+         .setup = [](auto &d) { owner(d, kNobody, kNobody), default_acl(d); }, .expect = {}, .stored = 0640, .live = 0, .top = 02755, .needs_root = true},
+        {.name = "root's private file with a second name made before, as the stored copy in a sticky folder",
+         .setup = [](auto &d) { file(d / "adopted", kNew, 0600), fs::create_hard_link(d / "adopted", d / kStored), owner(d / kLive, kNobody, kNobody); },
+         .expect = {}, .stored = 0, .top = 01777, .needs_root = true},
+        {.name = "root's set-uid file in a sticky folder, from a user's link to a program",
+         .setup = [](auto &d) { fs::create_directory(d / "bin"), file(d / "bin/prog", kNew, 0755), users_link(d, "bin/prog", kStored); },
+         .expect = {}, .stored = 0, .live = 04755, .top = 01777, .needs_root = true},
+        {.name = "stored copy under a write lease, which must not wait", .expect = {},
+         .before = [](auto &) { (void)signal(SIGIO, SIG_IGN), fcntl(open(kStored.c_str(), O_RDONLY), F_SETLEASE, F_WRLCK) == 0 || (_exit(121), 0); }},
+        {.name = "live name root's own link, on a mount that follows none",
+         .setup = [](auto &d) { file(d / "target", kOld), fs::create_symlink("target", d / kLive); }, .expect = {}, .live = 0,
+         .before = [](auto &d) { own_mounts(d, MS_NOSYMFOLLOW); }, .needs_root = true},
         {.name = "working directory not writable",
          .setup = [root](auto &d) { ASSERT_EQ(chmod((d / "locked").c_str(), root ? 0755 : 0555), 0); },
          .expect = {{"locked/" + kLive, "file NEW"}}, .live = 0666, .top = 0755, .cwd = "locked", .as_user = true,
@@ -288,8 +336,9 @@ std::vector<Row> rows()
              },
          .expect = {}, .stored = 0, .live = 0},
     };
-    // A link is followed only where all who could have put an entry on its
-    // way could do the same. In `folder`'s folder: "target" (or one in root's
+    // As root, what the one user who could have shaped the way could do; as
+    // a user, a link followed only where all who could have put an entry on
+    // its way could do the same. In `folder`'s folder: "target" (or one in root's
     // "locked", 1730), root's link "hop" to it, nobody's "store/cf" too.
     struct Link { const char *name, *as; bool as_root; uid_t maker, folder; mode_t top; const char *via, *to; uid_t owner; mode_t mode; bool followed; };
     for (const Link &l : std::vector<Link>{
@@ -318,29 +367,31 @@ std::vector<Row> rows()
                                 fs::create_symlink("../target", d / "store/cf");
                                 owner(d / l.to, l.owner, l.owner), owner(d / l.as, l.maker, l.maker), owner(d, l.folder, l.folder);
                                 owner(d / "store", kNobody, kNobody), owner(d / "store/cf", kNobody, kNobody);
+                                if (!live) // the folder's owner's
+                                    owner(d / kLive, l.folder, l.folder);
                             },
                         .expect = {{live ? l.to : kLive, l.followed ? "file NEW" : "file OLD"}},
                         .stored = live ? 0644U : 0, .live = live ? 0 : 0666U, .top = l.top,
                         .as_user = !l.as_root, .way = l.followed && l.as_root ? "replaced" : "",
                         .needs_root = true});
     }
-    // Other names for root's files, in a folder anyone may write, only where
-    // the kernel keeps users from linking files they may not write: its
-    // setting (fs.protected_hardlinks) as the run alone sees it.
+    // For a user, other names for others' files, in a folder anyone may
+    // write, only where the kernel keeps users from linking files they may
+    // not write: its setting (fs.protected_hardlinks) as the run alone sees it.
     for (const char *on : {"0", "1"})
         for (const std::string &as : {kLive, kStored})
             // cppcheck-suppress useStlAlgorithm
-            rows.push_back({.name = "root's file linked as " + as + " in a folder anyone may write, protection " + on,
-                            .setup = [=](const auto &d) { put(d / "on", on), file(d / "root's", as == kLive ? kOld : kNew), fs::create_hard_link(d / "root's", d / as); },
+            rows.push_back({.name = "for a user, root's file linked as " + as + " in a folder anyone may write, protection " + on,
+                            .setup = [=](const auto &d) { put(d / "on", on), file(d / "root's", as == kLive ? kOld : kNew, 0666), fs::create_hard_link(d / "root's", d / as); },
                             .expect = {{kLive, *on == '0' ? "file OLD" : "file NEW"}, {"root's", as == kStored || *on == '1' ? "file NEW" : "file OLD"}},
-                            .stored = as == kStored ? 0U : 0644U, .live = as == kLive ? 0U : 0644U, .top = 0777,
+                            .stored = as == kStored ? 0U : 0644U, .live = as == kLive ? 0U : 0666U, .top = 0777,
                             .before =
                                 [](const auto &d) {
-                                    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                                        mount((d / "on").c_str(), "/proc/sys/fs/protected_hardlinks", nullptr, MS_BIND, nullptr) != 0)
+                                    own_mounts(d);
+                                    if (mount((d / "on").c_str(), "/proc/sys/fs/protected_hardlinks", nullptr, MS_BIND, nullptr) != 0)
                                         _exit(122);
                                 },
-                            .needs_root = true});
+                            .as_user = true, .needs_root = true});
     return rows;
 }
 

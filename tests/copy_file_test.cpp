@@ -122,8 +122,9 @@ const std::vector<Refusal> kRefusals = {
      .setup = [] { ASSERT_EQ(chmod(".", 0755), 0); }, .as_nobody = true},
     {.name = "a file with a second name, written in place on a full disk", .err = ENOSPC,
      .setup = [] { ASSERT_EQ(link("live", "live2"), 0); }, .strace = {"inject=fallocate:error=ENOSPC"}},
-    {.name = "no live file, through another user's link to a folder", .live = "planted/fresh", .err = EACCES,
-     .setup = [] { ASSERT_EQ(symlink("dir", "planted") + lchown("planted", kNobody, kNobody), 0); }, .needs_root = true},
+    {.name = "no live file, for a user, through a third user's link to the user's folder", .live = "planted/fresh",
+     .err = EACCES, .setup = [] { ASSERT_EQ(chmod(".", 0755) + symlink("dir", "planted") + lchown("planted", 4242, 4242) + chown("dir", kNobody, kNobody), 0); },
+     .as_nobody = true},
     {.name = "a live file, failing if it exists", .err = EEXIST, .fail_if_exists = true},
     {.name = "a dangling link, failing if it exists", .live = "dangling", .err = EEXIST, .fail_if_exists = true},
     // The limit would end the process with SIGXFSZ part way: not a status.
@@ -142,21 +143,22 @@ TEST_F(CopyFileTest, NullNamesFail)
     EXPECT_EQ(errno, EINVAL);
 }
 
-// The link rule over plain values: each entry on a way in the folder that
-// holds it, and whether all who could have shaped the way may do at its end
-// what the caller would (write, unless it says read).
+// The link rule over plain values, for a caller who cannot change user:
+// each entry on a way in the folder that holds it, and whether all who
+// could have shaped the way may do at its end what the caller would (write,
+// unless it says read).
 using linux_copy::Node;
-constexpr uid_t kUser = 1000;
+constexpr uid_t kUser = 1000, kCaller = 3000;
 Node folder(uid_t uid, mode_t mode = 0755) { return {uid, S_IFDIR | mode}; }
 Node lnk(uid_t uid) { return {uid, S_IFLNK | 0777}; }
-Node reg(uid_t uid, mode_t mode, gid_t gid = 0) { return {uid, S_IFREG | mode, gid}; }
+Node reg(uid_t uid, mode_t mode, gid_t gid = 0, nlink_t links = 1) { return {uid, S_IFREG | mode, gid, links}; }
 struct Way { std::string name; std::vector<linux_copy::Step> steps; bool follows, read = false; };
 void PrintTo(const Way &w, std::ostream *os) { *os << w.name; }
 class LinkRule : public ::testing::TestWithParam<Way> {};
 TEST_P(LinkRule, FollowsWhatAllWhoCouldShapeTheWayCouldDo)
 {
     const Way &w = GetParam();
-    EXPECT_EQ(linux_copy::may_follow(w.steps, 0, w.read ? linux_copy::Access::read : linux_copy::Access::write), w.follows);
+    EXPECT_EQ(linux_copy::may_follow(w.steps, kCaller, w.read ? linux_copy::Access::read : linux_copy::Access::write), w.follows);
 }
 const std::vector<Way> kWays = {
     {"no link, in a folder anyone may write", {{folder(0, 0777), reg(0, 0600)}}, true},
@@ -175,6 +177,36 @@ const std::vector<Way> kWays = {
 };
 INSTANTIATE_TEST_SUITE_P(Policy, LinkRule, ::testing::ValuesIn(kWays), [](const auto &info) { return test_id(info.param.name); });
 
+// Who besides root could have shaped a run of root's, over everything both
+// resolutions met (a new file's folder with an entry not there), the stored
+// copy's owner: nobody (0), one user, or 2 for more or anyone.
+struct Shaped { std::string name; std::vector<linux_copy::Step> met; uid_t stored; int count; uid_t user = 0; };
+void PrintTo(const Shaped &s, std::ostream *os) { *os << s.name; }
+class Shapers : public ::testing::TestWithParam<Shaped> {};
+TEST_P(Shapers, AreCountedFromWhatTheWayMet)
+{
+    const Shaped &s = GetParam();
+    const linux_copy::Shapers who = linux_copy::shapers(s.met, s.stored, 0);
+    EXPECT_EQ(who.count, s.count);
+    EXPECT_EQ(who.count == 1 ? who.user : 0, s.user);
+}
+const std::vector<Shaped> kShaped = {
+    {"a service account's file in root's own folder", {{folder(0), reg(0, 0600)}, {folder(0), reg(kUser, 0644)}}, 0, 0},
+    {"a user's link in root's own folder did not place itself", {{folder(0), lnk(kUser)}, {folder(0), reg(0, 0644)}}, 0, 0},
+    {"the stored copy's owner, always", {{folder(0), reg(kUser, 0644)}}, kUser, 1, kUser},
+    {"a user's folder", {{folder(kUser), reg(kUser, 0644)}, {folder(kUser), reg(kUser, 0644)}}, kUser, 1, kUser},
+    {"the folder a new file would be made in", {{folder(0), reg(0, 0644)}, {folder(kUser), Node{}}}, 0, 1, kUser},
+    {"an entry's owner in a sticky folder", {{folder(0, 01777), reg(0, 0600)}, {folder(0, 01777), reg(kUser, 0644)}}, 0, 1, kUser},
+    {"two owners in a sticky folder", {{folder(0, 01777), lnk(2000)}, {folder(0, 01777), reg(kUser, 0644)}}, 0, 2},
+    {"a folder anyone may rearrange", {{folder(0, 0777), reg(0, 0644)}}, 0, 2},
+    {"a folder its group may rearrange", {{folder(0, 0775), reg(0, 0644)}}, 0, 2},
+    {"a folder on the way another user may write", {{folder(0), folder(0)}, {folder(0, 0755), lnk(0)}, {folder(kUser), folder(0)}}, 0, 1, kUser},
+    {"root's file with another name, in a sticky folder: anyone", {{folder(0, 01777), reg(0, 0600, 0, 2)}}, 0, 2},
+    {"another's file with another name is theirs", {{folder(0, 01777), reg(kUser, 0644, 0, 2)}}, kUser, 1, kUser},
+    {"root's file with another name in root's own folder", {{folder(0), reg(0, 0600, 0, 2)}}, 0, 0},
+};
+INSTANTIATE_TEST_SUITE_P(Policy, Shapers, ::testing::ValuesIn(kShaped), [](const auto &info) { return test_id(info.param.name); });
+
 // The other decisions over plain values, each row what a rule gives and
 // what it must: the way, what a failed step means, errors, the new file's
 // mode, read-only, set-id and room.
@@ -190,6 +222,9 @@ TEST_P(Rules, GiveWhatTheyShould)
 constexpr long kReplace = static_cast<long>(pc::Way::replace), kInPlace = static_cast<long>(pc::Way::write_in_place);
 long way(std::uint64_t links, uid_t owner, uid_t caller, bool keeps) { return static_cast<long>(pc::choose_way(links, owner, caller, keeps)); }
 long step(int err) { return static_cast<long>(pc::after_failed_step(err)); }
+// Made-up system files: a malformed line, a longer name that holds the user's.
+const std::string kPasswd = "bad line\nuser:x:1000:100:A User:/home/user:/bin/sh\n",
+                  kGroup = "users:x:100:\nsudo:x:27:user\naudio:x:44:other,user\nnot:x:45:username\n";
 constexpr long kInstead = static_cast<long>(pc::Outcome::in_place_instead), kFails = static_cast<long>(pc::Outcome::failed);
 const std::vector<Rule> kRules = {
     {"way: the caller's own file", way(1, kUser, kUser, false), kReplace},
@@ -230,6 +265,9 @@ const std::vector<Rule> kRules = {
     {"others may write: a user's folder, for root", pc::others_may_write(folder(kUser), 0), true},
     {"others may write: root's folder its group may write", pc::others_may_write(folder(0, 0775), kUser), true},
     {"others may write: root's own folder", pc::others_may_write(folder(0), kUser), false},
+    {"rights: the primary group, then each that names the user", pc::rights_of(1000, kPasswd, kGroup, 9).groups == std::vector<gid_t>{100, 27, 44}, true},
+    {"rights: the primary group's id", pc::rights_of(1000, kPasswd, kGroup, 9).gid, 100},
+    {"rights: a user not listed: the overflow group alone", pc::rights_of(1001, kPasswd, kGroup, 9).groups.empty() && pc::rights_of(1001, kPasswd, kGroup, 9).gid == 9, true},
 };
 INSTANTIATE_TEST_SUITE_P(Policy, Rules, ::testing::ValuesIn(kRules), [](const auto &info) { return test_id(info.param.name); });
 
@@ -260,6 +298,24 @@ TEST_F(CopyFileTest, ReadersOnlyEverSeeTheWholeOldOrWholeNewFile)
     EXPECT_EQ(torn, 0) << "of " << reads << " reads";
     EXPECT_TRUE(same_bytes(get("live"), a));
     EXPECT_EQ(entries(), (Names{"a", "b", "live"}));
+}
+
+// Failures once something has changed: reported, and tidied where they can be.
+TEST_F(CopyFileTest, FailuresAfterAChangeAreReported)
+{
+    REQUIRE(have_strace(), "strace (package strace)");
+    put("src", bytes(1 << 20, 5));
+    put("live", "old");
+    EXPECT_EQ(copy_as_program(dir_.path(), "src", "live", false, {}, {"inject=fsync:error=EIO:when=2"}), EIO)
+        << "the folder not flushed after the publish";
+    EXPECT_TRUE(same_bytes(get("live"), get("src"))) << "in place all the same";
+    put("live", "old");
+    ASSERT_EQ(link("live", "live2"), 0);
+    struct stat was {}, now {};
+    ASSERT_EQ(stat("live", &was), 0);
+    EXPECT_EQ(copy_as_program(dir_.path(), "src", "live", false, {}, {"inject=copy_file_range:error=EIO"}), EIO);
+    ASSERT_EQ(stat("live", &now), 0);
+    EXPECT_EQ(now.st_blocks, was.st_blocks) << "a write in place that fails gives its room back";
 }
 
 TEST_F(CopyFileTest, FailingIfItExistsStillCreatesOnce)

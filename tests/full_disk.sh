@@ -39,7 +39,8 @@ mib 0 empty
 
 # A fresh disk holding the scenario's files (its variables, by dynamic scope).
 fill() {
-    mount -t tmpfs -o "$opts" tmpfs "$disk" || { echo "cannot mount tmpfs"; exit 1; }
+    # Root's own (not the 1777 a tmpfs starts with): the other name is root's.
+    mount -t tmpfs -o "mode=0755,$opts" tmpfs "$disk" || { echo "cannot mount tmpfs"; exit 1; }
     [ -n "$filler" ] && cp "$ref/$filler" "$disk/filler"
     [ "$old" != - ] && cp "$ref/$old" "$disk/idapi32.cfg"
     [ -n "$linked" ] && ln "$disk/idapi32.cfg" "$disk/other.cfg"
@@ -114,6 +115,15 @@ if truncate -s 64M "$work/ext4.img" && mkfs.ext4 -q -F "$work/ext4.img" 2>/dev/n
     else
         not_ok "a failed reservation on ext4 is given back: $kept blocks kept, size $(stat -c %s "$work/ext4/idapi32.cfg")"
     fi
+    # Root restoring a user's files in the user's folder does it with the
+    # user's rights: a stored copy that fits only root's reserve fails.
+    mkdir "$work/ext4/user" && echo old >"$work/ext4/user/idapi32.cfg"
+    truncate -s $(($(stat -f -c '(%a + %f)' "$work/ext4") / 2 * $(stat -f -c %S "$work/ext4"))) "$work/ext4/user/idapi32.cf_"
+    chown -R 65534:65534 "$work/ext4/user"
+    free=$(stat -f -c %f "$work/ext4")
+    (cd "$work/ext4/user" && "$prog")
+    reserve_kept() { [ "$(cat "$work/ext4/user/idapi32.cfg")" = old ] && [ "$(stat -f -c %f "$work/ext4")" -ge $((free - 16)) ]; }
+    check "a user's copy as root does not take root's reserve" reserve_kept
     umount "$work/ext4"
 elif [ "${CI:-}" = true ]; then
     not_ok "a failed reservation on ext4: cannot mount an ext4 image (root, e2fsprogs)"

@@ -113,7 +113,7 @@ inline std::string tree(const fs::path &where, const std::string &prefix = "")
         lstat(p.c_str(), &st);
         out += prefix + name + " mode " + std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
                std::to_string(st.st_gid) + " links " + std::to_string(st.st_nlink) + " size " +
-               std::to_string(st.st_size) + " time " + std::to_string(st.st_mtim.tv_sec) + "." +
+               std::to_string(st.st_size) + " blocks " + std::to_string(st.st_blocks) + " time " + std::to_string(st.st_mtim.tv_sec) + "." +
                std::to_string(st.st_mtim.tv_nsec);
         if (S_ISREG(st.st_mode) && access(p.c_str(), R_OK) == 0)
             out += " hash " + std::to_string(std::hash<std::string>()(get(p)) % 1000000);

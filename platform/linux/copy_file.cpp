@@ -72,32 +72,17 @@ private:
     DirRules rules_;
 };
 
-Error open_stored(const char *name, uid_t caller, File &src);
-Error create(const File &src, Resolved &live, uid_t caller, bool fail_if_exists);
+Error copy(const char *stored_name, const char *live_name, bool fail_if_exists);
+Error create(const File &src, Resolved &live, uid_t caller);
 Error put_in_place(const File &src, Resolved &live, uid_t caller);
 
 } // namespace
 
 extern "C" BOOL CopyFileA(LPCSTR existing_name, LPCSTR new_name, BOOL fail_if_exists)
 {
-    const uid_t me = caller();
-    File src;
-    Error err = existing_name == nullptr || new_name == nullptr ? EINVAL : open_stored(existing_name, me, src);
-    // Twice at most: a live file that another run creates while this one
-    // builds its own is then replaced like any other.
-    for (int attempt = 0; err == 0; ++attempt) {
-        Resolved live;
-        if ((err = resolve(new_name, live)) != 0)
-            break;
-        if (live.end.ok()) {
-            err = fail_if_exists ? EEXIST : put_in_place(src, live, me);
-            break;
-        }
-        err = create(src, live, me, fail_if_exists);
-        if (err != EEXIST || fail_if_exists || attempt == 1)
-            break;
-        err = 0;
-    }
+    const Error err = existing_name == nullptr || new_name == nullptr
+                          ? EINVAL
+                          : copy(existing_name, new_name, fail_if_exists != FALSE);
     if (err != 0)
         errno = err;
     return err == 0 ? TRUE : FALSE;
@@ -105,38 +90,82 @@ extern "C" BOOL CopyFileA(LPCSTR existing_name, LPCSTR new_name, BOOL fail_if_ex
 
 namespace {
 
-// A way with links on it only where all who could have shaped it could do
-// the same; a file with other names, in a folder others may change, only
+// Why what the two names resolved to cannot be used, or 0: their kinds
+// first, then whether the caller may take their ways. For a caller who
+// cannot change user, each way with links on it is judged (`may_follow`),
+// and a file with other names in a folder others may change is used only
 // where the kernel keeps anyone from linking a file they may not write.
-Error may_use(Resolved &r, uid_t caller, Access want)
+Error unusable(const Resolved &stored, const Resolved &live, uid_t caller, bool fail_if_exists)
 {
-    Node folder;
-    if (!may_follow(r.way, caller, want))
-        return EACCES;
-    if (r.st.st_nlink < 2)
-        return 0;
-    const Error err = folder_of(r, folder);
-    return err != 0 || !others_may_write(folder, caller) || hardlinks_protected() ? err : EACCES;
+    Error err = !stored.end.ok() ? ENOENT : unusable_stored(stored.st.st_mode);
+    if (err == 0 && (live.end.ok() || live.dangling) && fail_if_exists)
+        err = EEXIST;
+    else if (err == 0)
+        err = live.dangling ? ENOENT
+              : live.end.ok() ? unusable_live(live.st.st_mode, same_file(live.st, stored.st))
+                              : 0;
+    if (err != 0 || caller == 0)
+        return err;
+    for (const auto &[r, want] : {std::pair{&stored, Access::read}, {&live, Access::write}}) {
+        if (!may_follow(r->way, caller, want))
+            return EACCES;
+        if (r->end.ok() && r->st.st_nlink > 1 && others_may_write(r->folder, caller) && !hardlinks_protected())
+            return EACCES;
+    }
+    return 0;
 }
 
-// The file a resolution ended at, for either name, opened with `flags` only
-// once it is known to be usable (`unusable` is 0, so a FIFO or device is
-// never opened) and its way may be used for `want`; and then the very one.
-Error open_found(Resolved &r, Error unusable, uid_t caller, Access want, int flags, File &f)
+// Everything both resolutions met, and the folder a new live file would be
+// made in.
+std::vector<Step> met(const Resolved &stored, const Resolved &live)
 {
-    f.st = r.st;
-    const Error err = unusable != 0 ? unusable : may_use(r, caller, want);
-    return err != 0 ? err : reopen(r, flags, f.fd);
+    std::vector<Step> all = stored.way;
+    all.insert(all.end(), live.way.begin(), live.way.end());
+    if (!live.end.ok())
+        all.push_back({live.folder, Node{}});
+    return all;
 }
 
-Error open_stored(const char *name, uid_t caller, File &src)
+// Root acts alone only where nobody else could have shaped the run; with
+// one other user, the whole copy is that user's, made with their rights, so
+// the kernel judges it; with more, or anyone, it is nobody's to make.
+// Twice at most: a live file that another run creates while this one
+// builds its own is then replaced like any other.
+Error copy(const char *stored_name, const char *live_name, bool fail_if_exists)
 {
-    Resolved stored;
-    Error err = resolve(name, stored);
-    if (err == 0)
-        err = open_found(stored, stored.end.ok() ? unusable_stored(stored.st.st_mode) : ENOENT, caller,
-                         Access::read, O_RDONLY | O_NOCTTY, src);
-    return err != 0 ? err : within_size_limit(src.st.st_size);
+    const uid_t me = caller();
+    struct stat here {};
+    Error err = status(AT_FDCWD, here);
+    for (int attempt = 0; err == 0; ++attempt) {
+        uid_t as = me;
+        {
+            Resolved stored, live;
+            if ((err = resolve(stored_name, node(here), stored)) != 0 ||
+                (err = resolve(live_name, node(here), live)) != 0 ||
+                (err = unusable(stored, live, me, fail_if_exists)) != 0)
+                return err;
+            const Shapers who = me == 0 ? shapers(met(stored, live), stored.st.st_uid, me) : Shapers{};
+            if (who.count > 1)
+                return EACCES;
+            as = who.count == 1 ? who.user : me;
+            if (as == me) {
+                File src{Fd(), stored.st};
+                if ((err = reopen(stored, O_RDONLY | O_NOCTTY | O_NONBLOCK, src.fd)) != 0 ||
+                    (err = within_size_limit(src.st.st_size)) != 0)
+                    return err;
+                if (live.end.ok())
+                    return put_in_place(src, live, me);
+                err = create(src, live, me);
+                if (err != EEXIST || fail_if_exists || attempt == 1)
+                    return err;
+                err = 0;
+                continue;
+            }
+        }
+        // Nothing of the caller's is open here any more.
+        return as_user(as, [&] { return copy(stored_name, live_name, fail_if_exists); });
+    }
+    return err;
 }
 
 // The stored copy's modification time, where the caller may set it: only the
@@ -215,12 +244,8 @@ Tried build_and_publish(const File &src, const Resolved &live, const File *old, 
         if ((err = take_mtime(tmp.fd(), src.st)) != 0 || (err = flush(tmp.fd())) != 0)
             return failed(err);
         err = old != nullptr ? tmp.publish_over(live.name) : tmp.publish_new(live.name);
-        if (err == 0) {
-            // Done; a directory that cannot be flushed must not make it
-            // look undone.
-            (void)flush(live.dir);
-            return {};
-        }
+        if (err == 0) // in place, though not yet lasting if this fails
+            return failed(flush(live.dir));
         refused = err;
         if (!tmp.unnamed() || err != ENOENT)
             return refused_or_failed(err); // say, a sticky directory
@@ -228,35 +253,34 @@ Tried build_and_publish(const File &src, const Resolved &live, const File *old, 
     return failed(refused);
 }
 
-Error create(const File &src, Resolved &live, uid_t caller, bool fail_if_exists)
+Error create(const File &src, Resolved &live, uid_t caller)
 {
-    if (live.dangling)
-        return fail_if_exists ? EEXIST : ENOENT;
-    Node folder;
-    Error err = may_use(live, caller, Access::write);
-    if (err == 0)
-        err = folder_of(live, folder);
-    if (err != 0 || (err = open_folder(live)) != 0)
+    if (const Error err = open_folder(live); err != 0)
         return err;
     Flags flags(live.dir);
     const mode_t mode =
-        settled_mode(new_file_mode(others_may_write(folder, caller), src.st.st_mode), src.st.st_mode, true);
+        settled_mode(new_file_mode(others_may_write(live.folder, caller), src.st.st_mode), src.st.st_mode, true);
     return build_and_publish(src, live, nullptr, mode, flags).err;
 }
 
 // The platform's way: the whole new size reserved, so a full disk fails
-// before any byte changes, then the content written into the file itself.
+// before any byte changes, then the content written into the file itself;
+// a write that fails part way gives the reservation back.
 Error write_in_place(const File &src, const File &live)
 {
     const off_t size = src.st.st_size;
     const int fd = live.fd.get();
     Error err = reserve(fd, size);
-    if (err == 0)
-        err = copy_content(src.fd.get(), fd, size);
+    if (err != 0)
+        return err;
+    err = copy_content(src.fd.get(), fd, size);
     if (err == 0)
         err = set_length(fd, size);
-    if (err == 0)
-        err = take_mtime(fd, src.st);
+    if (err != 0) {
+        (void)give_back(fd);
+        return err;
+    }
+    err = take_mtime(fd, src.st);
     if (err == 0)
         err = settle_mode(fd, live.st.st_mode, src.st, keeps_set_id(src.st.st_uid, live.st.st_uid));
     return err != 0 ? err : flush(fd);
@@ -267,9 +291,8 @@ Error write_in_place(const File &src, const File &live)
 // that writing in place is the caller's right.
 Error put_in_place(const File &src, Resolved &live, uid_t caller)
 {
-    File old;
-    Error err = open_found(live, unusable_live(live.st.st_mode, same_file(live.st, src.st)), caller, Access::write,
-                           O_WRONLY | O_NOCTTY | O_NONBLOCK, old);
+    File old{Fd(), live.st};
+    Error err = reopen(live, O_WRONLY | O_NOCTTY | O_NONBLOCK, old.fd);
     if (err != 0 || (err = open_folder(live)) != 0)
         return err;
     Flags flags(live.dir);

@@ -19,6 +19,11 @@
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/xattr.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <grp.h>
+#include <linux/capability.h>
 #include <unistd.h>
 
 namespace linux_copy {
@@ -75,33 +80,73 @@ void push_parts(const std::string &text, std::vector<std::string> &todo)
 }
 
 constexpr int kMaxLinks = 40; // as the kernel's own walk
+// A mount that follows no link (ST_NOSYMFOLLOW, Linux 5.10).
+constexpr unsigned long kNoSymfollow = 0x2000;
+
+// A walk in progress: the folder it is in, with that folder's status, the
+// links it has followed and the parts still to walk, next one last.
+struct Walk {
+    Fd held; // the folder, where it is not the working one
+    Node folder;
+    int links = 0;
+    std::vector<std::string> todo;
+
+    [[nodiscard]] int dir() const { return held.ok() ? held.get() : AT_FDCWD; }
+    void enter(Fd &&next, const struct stat &st)
+    {
+        held = std::move(next);
+        folder = node(st);
+    }
+    Error to_root()
+    {
+        Fd root(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat st {};
+        if (!root.ok() || ::fstat(root.get(), &st) != 0)
+            return last();
+        enter(std::move(root), st);
+        return 0;
+    }
+};
+
+// A link met on the way: refused where the kernel's own walk would refuse
+// it (past the 40th, or on a mount that follows none) and where it is magic
+// (on /proc); else what it says is walked next, from the root if absolute.
+Error follow(int link, Walk &w)
+{
+    struct statfs fs {};
+    if (::fstatfs(link, &fs) != 0)
+        return last();
+    if (fs.f_type == PROC_SUPER_MAGIC || (static_cast<unsigned long>(fs.f_flags) & kNoSymfollow) != 0 ||
+        ++w.links > kMaxLinks)
+        return ELOOP;
+    char to[PATH_MAX];
+    const ssize_t n = ::readlinkat(link, "", to, sizeof to);
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof to))
+        return n < 0 ? last() : n == 0 ? ENOENT : ENAMETOOLONG;
+    push_parts(std::string(to, static_cast<size_t>(n)), w.todo);
+    return to[0] == '/' ? w.to_root() : 0;
+}
 
 } // namespace
 
-Error resolve(const char *name, Resolved &r)
+Error resolve(const char *name, const Node &start, Resolved &r)
 {
     if (*name == '\0')
         return ENOENT;
-    std::vector<std::string> todo;
-    push_parts(name, todo);
-    // Where the walk began (the root, for an absolute name), and the folder
-    // it is in once it has left there. The first folder's status is only
-    // asked for where a rule needs it.
-    Fd root(name[0] == '/' ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1), here;
-    if (name[0] == '/' && !root.ok())
-        return last();
-    const int origin = root.ok() ? root.get() : AT_FDCWD;
-    int cur = origin, links = 0;
-    Node cur_node;
-    bool cur_known = false, tail_linked = false;
-    while (!todo.empty()) {
-        const std::string part = std::move(todo.back());
-        todo.pop_back();
-        const bool at_end = todo.empty();
-        Fd next(::openat(cur, part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    Walk w{Fd(), start, 0, {}};
+    if (name[0] == '/')
+        if (const Error err = w.to_root(); err != 0)
+            return err;
+    push_parts(name, w.todo);
+    bool tail_linked = false;
+    while (!w.todo.empty()) {
+        const std::string part = std::move(w.todo.back());
+        w.todo.pop_back();
+        const bool at_end = w.todo.empty();
+        Fd next(::openat(w.dir(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!next.ok()) {
-            if (errno != ENOENT || !todo.empty())
+            if (errno != ENOENT || !at_end)
                 return last();
             r.name = part; // not there (yet)
             r.dangling = tail_linked;
@@ -109,71 +154,25 @@ Error resolve(const char *name, Resolved &r)
         }
         if (::fstat(next.get(), &st) != 0)
             return last();
-        r.way.push_back({cur_node, node(st), part == ".."});
+        r.way.push_back({w.folder, node(st), part == ".."});
         if (S_ISLNK(st.st_mode)) {
-            struct statfs fs {};
-            if (::fstatfs(next.get(), &fs) != 0)
-                return last();
-            if (fs.f_type == PROC_SUPER_MAGIC || ++links > kMaxLinks)
-                return ELOOP;
-            char to[PATH_MAX];
-            const ssize_t n = ::readlinkat(next.get(), "", to, sizeof to);
-            if (n <= 0 || n >= static_cast<ssize_t>(sizeof to))
-                return n < 0 ? last() : n == 0 ? ENOENT : ENAMETOOLONG;
-            const std::string text(to, static_cast<size_t>(n));
+            if (const Error err = follow(next.get(), w); err != 0)
+                return err;
             tail_linked = tail_linked || at_end;
             r.linked = true;
-            push_parts(text, todo);
-            if (text[0] == '/') {
-                here.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-                if (!here.ok() || ::fstat(here.get(), &st) != 0)
-                    return last();
-                cur = here.get();
-                cur_node = node(st);
-                cur_known = true;
-            }
-            continue;
-        }
-        if (at_end) {
+        } else if (at_end) {
             r.name = part;
             r.st = st;
             r.end = std::move(next);
-            break;
-        }
-        if (!S_ISDIR(st.st_mode))
+        } else if (S_ISDIR(st.st_mode)) {
+            w.enter(std::move(next), st);
+        } else {
             return ENOTDIR;
-        here = std::move(next);
-        cur = here.get();
-        cur_node = node(st);
-        cur_known = true;
+        }
     }
-    // Where links were met, every folder on the way counts, the first too:
-    // the steps taken there before its status was known (no mode yet).
-    struct stat first {};
-    if (r.linked) {
-        if (::fstatat(origin, "", &first, AT_EMPTY_PATH) != 0)
-            return last();
-        for (Step &s : r.way)
-            s.holder = s.holder.mode == 0 ? node(first) : s.holder;
-        cur_known = cur_known || cur == origin;
-        cur_node = cur == origin ? node(first) : cur_node;
-    }
-    r.dir = cur;
-    r.held = std::move(cur == origin ? root : here);
-    r.folder = cur_node;
-    r.folder_known = cur_known;
-    return 0;
-}
-
-Error folder_of(Resolved &r, Node &folder)
-{
-    struct stat st {};
-    if (!r.folder_known && ::fstatat(r.dir, "", &st, AT_EMPTY_PATH) != 0)
-        return last();
-    if (!r.folder_known)
-        r.folder = node(st);
-    r.folder_known = true;
-    folder = r.folder;
+    r.held = std::move(w.held);
+    r.dir = r.held.ok() ? r.held.get() : AT_FDCWD;
+    r.folder = w.folder;
     return 0;
 }
 
@@ -471,16 +470,12 @@ Error reserve(int fd, off_t size)
     if (size == 0 || ::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
         return 0;
     const Error err = last();
-    struct stat st {};
     if (!lacks(err)) {
-        // A filesystem may keep what it found before it ran out: cut to
-        // its own length, the file gives back whatever lies past its end,
-        // and keeps its time where the caller may set it.
-        if (::fstat(fd, &st) == 0 && ::ftruncate(fd, st.st_size) == 0)
-            (void)set_mtime(fd, st.st_mtim);
+        (void)give_back(fd); // a filesystem may keep what it found before it ran out
         return err;
     }
     // No reservation here: at least make sure the space is free now.
+    struct stat st {};
     struct statvfs fs {};
     if (::fstat(fd, &st) != 0 || ::fstatvfs(fd, &fs) != 0)
         return last();
@@ -490,9 +485,78 @@ Error reserve(int fd, off_t size)
                : ENOSPC;
 }
 
+// Cut to its own length, a file gives back whatever lies past its end, and
+// keeps its time where the caller may set it.
+Error give_back(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || ::ftruncate(fd, st.st_size) != 0)
+        return last();
+    (void)set_mtime(fd, st.st_mtim);
+    return 0;
+}
+
 uid_t caller() { return ::geteuid(); }
 
-Error status(int fd, struct stat &st) { return ::fstat(fd, &st) == 0 ? 0 : last(); }
+namespace {
+
+// A small system file's text, or none.
+std::string text_of(const char *path)
+{
+    std::string text;
+    const Fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    char buf[4096];
+    for (ssize_t n = 0; fd.ok() && ((n = ::read(fd.get(), buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR));)
+        text.append(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    return text;
+}
+
+// Gives up every right but `user`'s, for good: groups, then group, then
+// user (after which no capability is left, and none is kept), and no other
+// process of that user's may trace this one.
+Error become(uid_t user)
+{
+    const std::string overflow = text_of("/proc/sys/kernel/overflowgid");
+    const Rights rights = rights_of(user, text_of("/etc/passwd"), text_of("/etc/group"),
+                                    overflow.empty() ? 65534 : static_cast<gid_t>(std::stoul(overflow)));
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct none[2] = {};
+    if (::setgroups(rights.groups.size(), rights.groups.data()) != 0 ||
+        ::setresgid(rights.gid, rights.gid, rights.gid) != 0 || ::setresuid(user, user, user) != 0 ||
+        ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || ::syscall(SYS_capset, &header, none) != 0)
+        return last();
+    return 0;
+}
+
+} // namespace
+
+Error as_user(uid_t user, const std::function<Error()> &work)
+{
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return last();
+    Fd answer(ends[0]), give(ends[1]);
+    const pid_t child = ::fork();
+    if (child < 0)
+        return last();
+    if (child == 0) {
+        Error err = become(user);
+        if (err == 0)
+            err = work();
+        (void)!::write(give.get(), &err, sizeof err);
+        ::_exit(0);
+    }
+    give.reset();
+    Error err = EIO; // a child that ended without an answer
+    ssize_t n = 0;
+    while ((n = ::read(answer.get(), &err, sizeof err)) < 0 && errno == EINTR) {
+    }
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return n == sizeof err ? err : EIO;
+}
+
+Error status(int fd, struct stat &st) { return ::fstatat(fd, "", &st, AT_EMPTY_PATH) == 0 ? 0 : last(); }
 
 Error give_owner(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid) == 0 ? 0 : last(); }
 

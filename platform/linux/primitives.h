@@ -7,6 +7,7 @@
 
 #include "rules.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ namespace linux_copy {
 class Fd {
 public:
     explicit Fd(int fd = -1) noexcept : fd_(fd) {}
+    Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     ~Fd() { reset(); }
     Fd(const Fd &) = delete;
     Fd &operator=(const Fd &) = delete;
@@ -35,11 +37,12 @@ private:
 
 bool same_file(const struct stat &a, const struct stat &b);
 
-// One resolution of a name, a step at a time from the working directory:
-// the kernel follows no link, and a link that lies on /proc (a
-// magic link) is not followed at all. Each link met is read and what it
-// says walked the same way. Whatever is read or written is `end`, the very
-// file this resolution ended at; no path is looked up a second time.
+// One resolution of a name, a step at a time from the working directory
+// (whose status is `start`): the kernel follows no link, and a link that
+// lies on /proc (a magic link) or on a mount that follows none is not
+// followed at all. Each link met is read and what it says walked the same
+// way. Whatever is read or written is `end`, the very file this resolution
+// ended at; no path is looked up a second time.
 struct Resolved {
     int dir = -1;          // the folder the end lies in, or would lie in
     std::string name;      // the end's name there
@@ -49,13 +52,9 @@ struct Resolved {
     bool linked = false;   // a link was met on the way
     bool dangling = false; // the name is a link that leads to nothing
     Fd held;               // `dir`, where it is not the working directory
-    Node folder;           // `dir`'s status, where `folder_known`
-    bool folder_known = false;
+    Node folder;           // `dir`'s status
 };
-Error resolve(const char *name, Resolved &r);
-
-// The status of the folder the end lies in.
-Error folder_of(Resolved &r, Node &folder);
+Error resolve(const char *name, const Node &start, Resolved &r);
 
 // `dir` opened for what a path descriptor cannot do: flush it, read its
 // flags.
@@ -127,11 +126,18 @@ Error within_size_limit(off_t size);
 
 // Room for `size` bytes in the file, taken before any byte of it changes.
 Error reserve(int fd, off_t size);
+// What a reservation took past the file's end, given back.
+Error give_back(int fd);
 
 // The caller, as the kernel judges it.
 uid_t caller();
 
-// A file's status, owner and group, mode, modification time and length.
+// Runs `work` in a child process that has only `user`'s rights: that uid,
+// the groups /etc/passwd and /etc/group give it, and no capability. Its
+// answer, or the error of giving up the caller's rights.
+Error as_user(uid_t user, const std::function<Error()> &work);
+
+// A file's status (of AT_FDCWD: the working directory's), owner and group, mode, modification time and length.
 Error status(int fd, struct stat &st);
 Error give_owner(int fd, uid_t uid, gid_t gid);
 Error set_mode(int fd, mode_t mode);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string>
 
 namespace linux_copy {
 
@@ -19,6 +20,79 @@ bool grants(const Node &n, uid_t user, bool anyone, mode_t own, mode_t others)
 
 } // namespace
 
+Shapers shapers(const std::vector<Step> &met, uid_t stored_owner, uid_t caller)
+{
+    Shapers who;
+    const auto count = [&](uid_t uid) {
+        if (uid == 0 || uid == caller || (who.count == 1 && uid == who.user))
+            return;
+        who.user = who.count == 0 ? uid : who.user;
+        who.count = std::min(who.count + 1, 2);
+    };
+    count(stored_owner);
+    for (const Step &s : met) {
+        const bool shared = others_may_write(s.holder, caller);
+        const bool mine = s.entry.uid == 0 || s.entry.uid == caller;
+        count(s.holder.uid);
+        if (shared && s.entry.mode != 0)
+            count(s.entry.uid);
+        if (((s.holder.mode & (S_IWGRP | S_IWOTH)) != 0 && (s.holder.mode & S_ISVTX) == 0) ||
+            (shared && mine && S_ISREG(s.entry.mode) && s.entry.links > 1))
+            who.count = 2;
+    }
+    return who;
+}
+
+namespace {
+
+// The lines of a system file, each split at its colons.
+std::vector<std::vector<std::string>> records(const std::string &text)
+{
+    std::vector<std::vector<std::string>> all;
+    for (size_t at = 0; at < text.size();) {
+        const size_t end = std::min(text.find('\n', at), text.size());
+        std::vector<std::string> fields(1);
+        for (size_t i = at; i < end; ++i) {
+            if (text[i] == ':')
+                fields.emplace_back();
+            else
+                fields.back().push_back(text[i]);
+        }
+        all.push_back(std::move(fields));
+        at = end + 1;
+    }
+    return all;
+}
+
+// A number field, or -1 where it is not one.
+long long number(const std::string &field)
+{
+    if (field.empty() || field.size() > 10 || field.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoll(field);
+}
+
+} // namespace
+
+Rights rights_of(uid_t user, const std::string &passwd, const std::string &group, gid_t overflow)
+{
+    for (const auto &entry : records(passwd)) {
+        if (entry.size() < 4 || number(entry[2]) != static_cast<long long>(user) || number(entry[3]) < 0)
+            continue;
+        Rights r{static_cast<gid_t>(number(entry[3])), {}};
+        r.groups.push_back(r.gid);
+        for (const auto &g : records(group)) {
+            if (g.size() < 4 || number(g[2]) < 0)
+                continue;
+            const std::string members = "," + g[3] + ",";
+            if (members.find("," + entry[0] + ",") != std::string::npos)
+                r.groups.push_back(static_cast<gid_t>(number(g[2])));
+        }
+        return r;
+    }
+    return {overflow, {}};
+}
+
 bool may_follow(const std::vector<Step> &way, uid_t caller, Access want)
 {
     if (std::none_of(way.begin(), way.end(), [](const Step &s) { return S_ISLNK(s.entry.mode); }))
@@ -33,6 +107,8 @@ bool may_follow(const std::vector<Step> &way, uid_t caller, Access want)
         const bool kept = S_ISDIR(s.entry.mode) && (s.holder.mode & S_ISVTX) != 0 && !s.up;
         anyone = anyone || ((s.holder.mode & (S_IWGRP | S_IWOTH)) != 0 && !kept);
     }
+    std::sort(who.begin(), who.end()); // each judged once: no cost of owners times steps
+    who.erase(std::unique(who.begin(), who.end()), who.end());
     const Node &end = way.back().entry;
     const auto could = [&](uid_t user, bool any) {
         if (!any && (user == 0 || user == caller))

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <sys/stat.h>
@@ -13,10 +14,11 @@ namespace linux_copy {
 // What the rules need to know of a file, a folder or a link.
 struct Node {
     uid_t uid = 0;
-    mode_t mode = 0; // type and permission bits, as in st_mode
+    mode_t mode = 0; // type and permission bits, as in st_mode; 0: not there
     gid_t gid = 0;
+    nlink_t links = 1;
 };
-inline Node node(const struct stat &st) { return {st.st_uid, st.st_mode, st.st_gid}; }
+inline Node node(const struct stat &st) { return {st.st_uid, st.st_mode, st.st_gid, st.st_nlink}; }
 
 // One entry met on the way to a file, in the folder that holds it. `up` is
 // a "..": the folder above, which those who may move `holder` can change.
@@ -27,7 +29,30 @@ struct Step {
 
 enum class Access { read, write };
 
-// Whether a way with links on it may be followed for `want`: only if
+// Who besides root and the caller could have shaped a run: changed which
+// file it reads or writes, or what the stored copy holds. `met` is every
+// entry both names' resolutions met, and the folder a missing live file
+// would be made in, with an entry not there. Counted: the stored copy's
+// owner; each folder's owner; the owner of an entry in a folder others may
+// write; anyone, for a folder its group or others may write without the
+// sticky bit, and for a file of root's or the caller's with other names in
+// a folder others may write (a name made before the file was theirs).
+struct Shapers {
+    int count = 0;  // nobody, one, or 2 for more, or anyone
+    uid_t user = 0; // the one
+};
+Shapers shapers(const std::vector<Step> &met, uid_t stored_owner, uid_t caller);
+
+// The rights a user is given: the primary group and the groups that name
+// the user, as `passwd` and `group` (the files' text) list them; a user not
+// listed there gets the `overflow` group and no other.
+struct Rights {
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+};
+Rights rights_of(uid_t user, const std::string &passwd, const std::string &group, gid_t overflow);
+
+// For a caller who cannot change user: whether a way with links on it may be followed for `want`: only if
 // everyone who could have put an entry on it where it lies may themselves
 // `want` the file at its end, and search every folder on the way. A way
 // without links is the caller's own and always may.
