@@ -22,8 +22,10 @@
 //   live file was put in place: no write bit there, none left on it. Set-id
 //   bits and file capabilities stay only under content from root or the
 //   live file's owner.
-// - Each name is resolved once, and a way with links on it is followed only
-//   where everyone who could have shaped it could do the same themselves.
+// - Each name is resolved once. Root, where one other user could have
+//   shaped the run, makes the whole copy with that user's rights alone, and
+//   where more could, none; another caller follows a way with links on it
+//   only where everyone who could have shaped it could do the same.
 // No name is ever made that could not be removed again, a resource limit
 // never kills the caller, and the source is only read.
 #include <windows.h>
@@ -126,46 +128,55 @@ std::vector<Step> met(const Resolved &stored, const Resolved &live)
     return all;
 }
 
+// One try: both names resolved and what they found judged, then the copy
+// made; or, for root, `as` set to the one other user who could have shaped
+// the run, whose copy it is to be.
+Error copy_once(const char *stored_name, const char *live_name, bool fail_if_exists, const Node &here, uid_t me,
+                uid_t &as)
+{
+    Resolved stored, live;
+    Error err = resolve(stored_name, here, stored);
+    if (err == 0)
+        err = resolve(live_name, here, live);
+    if (err == 0)
+        err = unusable(stored, live, me, fail_if_exists);
+    if (err != 0)
+        return err;
+    if (me == 0) { // root, who alone may act as another user
+        const Shapers who = shapers(met(stored, live), stored.st.st_uid, me);
+        if (who.count > 1)
+            return EACCES;
+        if (who.count == 1) {
+            as = who.user;
+            return 0;
+        }
+    }
+    File src{Fd(), stored.st};
+    if ((err = reopen(stored, O_RDONLY | O_NOCTTY | O_NONBLOCK, src.fd)) != 0 ||
+        (err = within_size_limit(src.st.st_size)) != 0)
+        return err;
+    return live.end.ok() ? put_in_place(src, live, me) : create(src, live, me);
+}
+
 // Root acts alone only where nobody else could have shaped the run; with
 // one other user, the whole copy is that user's, made with their rights, so
 // the kernel judges it; with more, or anyone, it is nobody's to make.
-// Twice at most: a live file that another run creates while this one
-// builds its own is then replaced like any other.
 Error copy(const char *stored_name, const char *live_name, bool fail_if_exists)
 {
     const uid_t me = caller();
+    uid_t as = me;
     struct stat here {};
     Error err = status(AT_FDCWD, here);
+    // Twice at most: a live file that another run creates while this one
+    // builds its own is then replaced like any other.
     for (int attempt = 0; err == 0; ++attempt) {
-        uid_t as = me;
-        {
-            Resolved stored, live;
-            if ((err = resolve(stored_name, node(here), stored)) != 0 ||
-                (err = resolve(live_name, node(here), live)) != 0 ||
-                (err = unusable(stored, live, me, fail_if_exists)) != 0)
-                return err;
-            const Shapers who = me == 0 ? shapers(met(stored, live), stored.st.st_uid, me) : Shapers{};
-            if (who.count > 1)
-                return EACCES;
-            as = who.count == 1 ? who.user : me;
-            if (as == me) {
-                File src{Fd(), stored.st};
-                if ((err = reopen(stored, O_RDONLY | O_NOCTTY | O_NONBLOCK, src.fd)) != 0 ||
-                    (err = within_size_limit(src.st.st_size)) != 0)
-                    return err;
-                if (live.end.ok())
-                    return put_in_place(src, live, me);
-                err = create(src, live, me);
-                if (err != EEXIST || fail_if_exists || attempt == 1)
-                    return err;
-                err = 0;
-                continue;
-            }
-        }
-        // Nothing of the caller's is open here any more.
-        return as_user(as, [&] { return copy(stored_name, live_name, fail_if_exists); });
+        err = copy_once(stored_name, live_name, fail_if_exists, node(here), me, as);
+        if (err != EEXIST || fail_if_exists || attempt == 1)
+            break;
+        err = 0;
     }
-    return err;
+    // Nothing of the caller's is open here any more.
+    return err != 0 || as == me ? err : as_user(as, [&] { return copy(stored_name, live_name, fail_if_exists); });
 }
 
 // The stored copy's modification time, where the caller may set it: only the
