@@ -6,7 +6,7 @@
 // the paths a filesystem or the kernel force on a whole run in fault_test.
 #include <windows.h>
 
-#include "../platform/linux/rules.h"
+#include "../platform/linux/primitives.h"
 #include "support.h"
 
 #include <atomic>
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,11 +32,11 @@ protected:
     void SetUp() override
     {
         old_cwd_ = fs::current_path();
-        fs::current_path(dir_.path());
+        fs::current_path(folder_.path());
     }
     void TearDown() override { fs::current_path(old_cwd_); }
 
-    TempDir dir_;
+    TempDir folder_;
     fs::path old_cwd_;
 };
 
@@ -135,6 +136,77 @@ const std::vector<Refusal> kRefusals = {
 INSTANTIATE_TEST_SUITE_P(Contract, Errors, ::testing::ValuesIn(kRefusals),
                          [](const auto &info) { return test_id(info.param.name); });
 
+// The walk against the kernel's own: a name resolved in a small tree ends
+// where open(O_PATH) of it does, or fails as it does; a name to be made, in
+// the `folder` the kernel would make it in. `err`: where the walk differs
+// on purpose. `ups`: the steps up it must mark. "@" is the tree's own path.
+struct WalkRow { std::string name, path, folder = {}; int err = -1, ups = 0; };
+void PrintTo(const WalkRow &w, std::ostream *os) { *os << w.name; }
+class Walk : public ::testing::TestWithParam<WalkRow> {};
+TEST_P(Walk, EndsWhereTheKernelsOwnDoes)
+{
+    const WalkRow &w = GetParam();
+    TempDir top;
+    const std::string at = top.path().string(), path = std::regex_replace(w.path, std::regex("@"), at);
+    const fs::path back = fs::current_path();
+    fs::current_path(top.path());
+    for (const char *d : {"dir", "dir/inner", "sub", "mnt"})
+        fs::create_directory(d);
+    put("f", "f"), put("dir/f", "f"), put("sub/real", "r");
+    for (const auto &[name, to] : std::vector<std::pair<std::string, std::string>>{
+             {"sub/hop", "real"}, {"rel", "sub/hop"}, {"up", "dir/inner"}, {"abs", at + "/f"}, {"dangling", "nowhere"},
+             {"l0", "l1"}, {"l40", "f"}})
+        fs::create_symlink(to, name);
+    for (int i = 1; i < 40; ++i)
+        fs::create_symlink("l" + std::to_string(i + 1), "l" + std::to_string(i));
+    if (w.path.rfind("mnt", 0) == 0) {
+        REQUIRE(geteuid() == 0, "root, to mount");
+        ASSERT_EQ(unshare(CLONE_NEWNS) + mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) +
+                      mount("dir", "mnt", nullptr, MS_BIND, nullptr), 0);
+    }
+    struct stat here {}, end {}, want {};
+    linux_copy::Resolved r;
+    const int got = stat(".", &here) == 0 ? linux_copy::resolve(path.c_str(), linux_copy::node(here), r) : -1;
+    const linux_copy::Fd kernel(open(path.c_str(), O_PATH | O_CLOEXEC));
+    const int kernel_err = kernel.ok() ? 0 : errno;
+    if (w.err >= 0) {
+        EXPECT_EQ(got, w.err) << "on purpose, where the kernel's gives " << kernel_err;
+    } else if (!w.folder.empty()) {
+        EXPECT_EQ(kernel_err, ENOENT);
+        EXPECT_TRUE(got == 0 && !r.end.ok() && fstatat(r.at(), "", &end, AT_EMPTY_PATH) == 0 && stat(w.folder.c_str(), &want) == 0 &&
+                    linux_copy::same_file(end, want)) << "the folder it would be made in";
+    } else {
+        EXPECT_EQ(got, kernel_err);
+        EXPECT_TRUE(got != 0 || (r.end.ok() && fstat(r.end.get(), &end) == 0 && fstat(kernel.get(), &want) == 0 &&
+                                 linux_copy::same_file(end, want))) << "the same end";
+    }
+    EXPECT_EQ(std::count_if(r.way.begin(), r.way.end(), [](const auto &s) { return s.up; }), w.ups) << "steps up";
+    fs::current_path(back);
+}
+const std::vector<WalkRow> kWalks = {
+    {"a file", "f"},
+    {"a file in a folder", "dir/f"},
+    {"the working folder", "."},
+    {"dot steps", "./dir/./f"},
+    {"a step up", "dir/../f", {}, -1, 1},
+    {"the folder above", "..", {}, -1, 1},
+    {"an absolute name", "@/dir/f"},
+    {"a trailing slash on a file", "f/"},
+    {"a trailing slash on a folder", "dir/"},
+    {"a trailing slash on a missing name", "missing/"},
+    {"a missing folder in the middle", "dir/missing/x"},
+    {"a name to be made", "dir/new", "dir"},
+    {"a relative link, walked from its own folder", "rel"},
+    {"up from a link to a folder", "up/..", {}, -1, 1},
+    {"an absolute link", "abs"},
+    {"40 links", "l1"},
+    {"41 links", "l0"},
+    {"a dangling link: a missing end, refused later", "dangling", "."},
+    {"a magic link, never followed", "/proc/self/cwd/f", {}, ELOOP},
+    {"up across a mount", "mnt/..", {}, -1, 1},
+};
+INSTANTIATE_TEST_SUITE_P(Walk, Walk, ::testing::ValuesIn(kWalks), [](const auto &info) { return test_id(info.param.name); });
+
 TEST_F(CopyFileTest, NullNamesFail)
 {
     put("live", "old");
@@ -217,13 +289,13 @@ TEST_P(Rules, GiveWhatTheyShould)
     const Rule &r = GetParam();
     EXPECT_EQ(r.got, r.want);
 }
-constexpr long kReplace = static_cast<long>(pc::Way::replace), kInPlace = static_cast<long>(pc::Way::write_in_place);
-long way(std::uint64_t links, uid_t owner, uid_t caller, bool keeps) { return static_cast<long>(pc::choose_way(links, owner, caller, keeps)); }
+constexpr long kReplace = static_cast<long>(pc::Placement::replace), kInPlace = static_cast<long>(pc::Placement::write_in_place);
+long way(std::uint64_t links, uid_t owner, uid_t caller, bool keeps) { return static_cast<long>(pc::choose_placement(links, owner, caller, keeps)); }
 long step(int err) { return static_cast<long>(pc::after_failed_step(err)); }
 // Made-up system files: a malformed line, a longer name that holds the user's.
 const std::string kPasswd = "bad line\nuser:x:1000:100:A User:/home/user:/bin/sh\n",
                   kGroup = "users:x:100:\nsudo:x:27:user\naudio:x:44:other,user\nnot:x:45:username\n";
-constexpr long kInstead = static_cast<long>(pc::Outcome::in_place_instead), kFails = static_cast<long>(pc::Outcome::failed);
+constexpr long kInstead = static_cast<long>(pc::Verdict::in_place_instead), kFails = static_cast<long>(pc::Verdict::failed);
 const std::vector<Rule> kRules = {
     {"way: the caller's own file", way(1, kUser, kUser, false), kReplace},
     {"way: another's file, for root", way(1, 2000, 0, false), kReplace},
@@ -251,13 +323,13 @@ const std::vector<Rule> kRules = {
     {"live file: a device is never opened", pc::unusable_live(S_IFCHR | 0666, false), EINVAL},
     {"read-only: a live file without write bits, even for root", pc::unusable_live(S_IFREG | 0444, false), EACCES},
     {"read-only: group write alone is writable", pc::unusable_live(S_IFREG | 0464, false), 0},
-    {"read-only: a stored copy without write bits", pc::settled_mode(0664, 0444, true), 0444},
-    {"read-only: group write alone is not", pc::settled_mode(0464, 0464, true), 0464},
-    {"read-only: a writable stored copy keeps the live mode", pc::settled_mode(0640, 0600, true), 0640},
+    {"read-only: a stored copy without write bits", pc::final_mode(0664, 0444, true), 0444},
+    {"read-only: group write alone is not", pc::final_mode(0464, 0464, true), 0464},
+    {"read-only: a writable stored copy keeps the live mode", pc::final_mode(0640, 0600, true), 0640},
     {"set-id: kept under root's content", pc::keeps_set_id(0, kUser), true},
     {"set-id: kept under the owner's content", pc::keeps_set_id(kUser, kUser), true},
     {"set-id: dropped under another's content", pc::keeps_set_id(2000, kUser), false},
-    {"set-id: both bits dropped", pc::settled_mode(06755, 0644, false), 0755},
+    {"set-id: both bits dropped", pc::final_mode(06755, 0644, false), 0755},
     {"room: root's reserved blocks do not count", pc::has_room(8192, 0, {4096, 100, 1}), false},
     {"room: what the file holds counts", pc::has_room(8192, 4096, {4096, 1, 1}), true},
     {"others may write: a user's folder, for root", pc::others_may_write(folder(kUser), 0), true},
@@ -304,13 +376,13 @@ TEST_F(CopyFileTest, FailuresAfterAChangeAreReported)
     REQUIRE(have_strace(), "strace (package strace)");
     put("src", bytes(1 << 20, 5));
     put("live", "old");
-    EXPECT_EQ(copy_as_program(dir_.path(), "src", "live", false, {}, {"inject=fsync:error=EIO:when=2"}), EIO)
+    EXPECT_EQ(copy_as_program(folder_.path(), "src", "live", false, {}, {"inject=fsync:error=EIO:when=2"}), EIO)
         << "the folder not flushed after the publish";
     EXPECT_TRUE(same_bytes(get("live"), get("src"))) << "in place all the same";
     put("live", "old");
     struct stat was {}, now {};
     ASSERT_EQ(link("live", "live2") + stat("live", &was), 0);
-    EXPECT_EQ(copy_as_program(dir_.path(), "src", "live", false, {}, {"inject=copy_file_range:error=EIO"}), EIO);
+    EXPECT_EQ(copy_as_program(folder_.path(), "src", "live", false, {}, {"inject=copy_file_range:error=EIO"}), EIO);
     EXPECT_EQ(stat("live", &now) == 0 ? now.st_blocks : -1, was.st_blocks) << "a write in place that fails gives its room back";
 }
 
@@ -364,9 +436,9 @@ TEST_F(CopyFileTest, ANameThatAppearsDuringTheCopyIsKeptWhenFailingIfItExists)
         support::Run how;
         how.command = {COPY_FILE_TOOL, "idapi32.cf_", "late", fail_if_exists ? "1" : "0"};
         how.strace = strace;
-        how.trace = (dir_ / "trace").string();
+        how.trace = (folder_ / "trace").string();
         how.while_stopped = [] { put("late", "theirs"); };
-        const Outcome o = run_program(dir_.path(), how);
+        const Outcome o = run_program(folder_.path(), how);
         EXPECT_EQ(o.status, fail_if_exists ? EEXIST : 0) << "run " << run;
         EXPECT_TRUE(same_bytes(get("late"), fail_if_exists ? "theirs" : "new")) << "run " << run;
         if (run == 1)

@@ -3,9 +3,9 @@
 // How the live file is put in place:
 // - Replaced atomically wherever the new file can take the old one's place
 //   unchanged: same owner and group, every extended attribute the caller can
-//   see (access lists included), no other hard link, and a directory that
+//   see (access lists included), no other hard link, and a folder that
 //   allows the rename. The new content goes into a temporary file beside it,
-//   is flushed, renamed over the live name, and the directory is flushed: a
+//   is flushed, renamed over the live name, and the folder is flushed: a
 //   reader, a crash or a power cut sees the whole old file or the whole new.
 // - Otherwise written in place, as the platform itself does, and only where
 //   the caller may open the live file for writing anyway. The whole new size
@@ -15,7 +15,7 @@
 //   crash in the middle of this write can leave a mixed file.
 // - A live file that does not exist is built unnamed and linked straight to
 //   its name, so nothing is left behind and no existing name is clobbered.
-//   It is made as any new file in its directory is (the umask, or the
+//   It is made as any new file in its folder is (the umask, or the
 //   default access list), and in a folder others may change never more open
 //   than the stored copy.
 // - Of the stored copy's mode only read-only goes along, whichever way the
@@ -50,33 +50,38 @@ struct File {
 
 // What became of a try to build and publish a new file, and why.
 struct Tried {
-    Outcome outcome = Outcome::done;
+    Verdict verdict = Verdict::done;
     Error err = 0;
 };
-Tried failed(Error err) { return {Outcome::failed, err}; }
+Tried failed(Error err) { return {Verdict::failed, err}; }
 Tried refused_or_failed(Error err) { return {after_failed_step(err), err}; }
 
-// The live file's folder flags, read once, when first needed.
-class Flags {
+// The live file's folder, opened, with its name there; the folder's flags
+// are read once, when first needed.
+class Target {
 public:
-    explicit Flags(int dir) : dir_(dir) {}
+    explicit Target(const Resolved &live) : name(live.name) { err = open_folder(live, folder_); }
+    [[nodiscard]] int folder() const { return folder_.get(); }
     bool keeps_names()
     {
         if (!read_)
-            rules_ = dir_rules(dir_);
+            rules_ = folder_rules(folder_.get());
         read_ = true;
         return rules_.append_only || rules_.immutable;
     }
 
+    const std::string name;
+    Error err = 0; // of opening the folder
+
 private:
-    int dir_;
+    Fd folder_;
     bool read_ = false;
-    DirRules rules_;
+    FolderRules rules_;
 };
 
 Error copy(const char *stored_name, const char *live_name, bool fail_if_exists);
-Error create(const File &src, Resolved &live, uid_t caller);
-Error put_in_place(const File &src, Resolved &live, uid_t caller);
+Error create(const File &src, const Resolved &live, uid_t caller);
+Error put_in_place(const File &src, const Resolved &live, uid_t caller);
 
 } // namespace
 
@@ -190,9 +195,9 @@ Error take_mtime(int fd, const struct stat &src)
 
 // The mode the file ends with, where it is not `mode` already: like the
 // time, best effort for a writer who is not the owner.
-Error settle_mode(int fd, mode_t mode, const struct stat &src, bool set_id)
+Error give_final_mode(int fd, mode_t mode, const struct stat &src, bool set_id)
 {
-    const mode_t want = settled_mode(mode, src.st_mode, set_id);
+    const mode_t want = final_mode(mode, src.st_mode, set_id);
     const Error err = want == (mode & 07777) ? 0 : set_mode(fd, want);
     return may_not(err) ? 0 : err;
 }
@@ -205,7 +210,7 @@ Error settle_mode(int fd, mode_t mode, const struct stat &src, bool set_id)
 Tried give_identity(int tmp, const File &old, const struct stat &src)
 {
     const bool set_id = keeps_set_id(src.st_uid, old.st.st_uid);
-    const mode_t mode = settled_mode(old.st.st_mode, src.st_mode, set_id);
+    const mode_t mode = final_mode(old.st.st_mode, src.st_mode, set_id);
     struct stat now {};
     if (const Error err = status(tmp, now); err != 0)
         return failed(err);
@@ -221,57 +226,54 @@ Tried give_identity(int tmp, const File &old, const struct stat &src)
     if ((err = status(tmp, now)) != 0)
         return failed(err);
     const bool given = now.st_uid == old.st.st_uid && now.st_gid == old.st.st_gid && (now.st_mode & 07777) == mode;
-    return given ? Tried{} : Tried{Outcome::in_place_instead, 0};
+    return given ? Tried{} : Tried{Verdict::in_place_instead, 0};
 }
 
 // The one order in which a new file is put under the live name, for a
 // create (no old file, made with `mode`) and a replace alike: content,
-// identity, time, flush, publish, flush the directory. Content comes before
+// identity, time, flush, publish, flush the folder. Content comes before
 // identity, as a write by the owner clears set-id bits. Unnamed first; a
-// hidden name where the filesystem has no unnamed files or one may not be
-// linked here (ENOENT: no /proc, no privilege), unless the folder keeps
-// its names for ever.
-Tried build_and_publish(const File &src, const Resolved &live, const File *old, mode_t mode, Flags &flags)
+// hidden name where unnamed files cannot be made or linked here, unless the
+// folder keeps its names for ever.
+Tried build_and_publish(const File &src, Target &live, const File *old, mode_t mode)
 {
     Error refused = 0;
     for (const Naming kind : {Naming::unnamed, Naming::named}) {
-        if (kind == Naming::named && flags.keeps_names())
+        if (kind == Naming::named && live.keeps_names())
             return failed(refused);
-        Temp tmp(live.dir);
+        Temp tmp(live.folder());
         if (const Error err = tmp.create(live.name, mode, kind); err != 0) {
             refused = err;
             if (kind == Naming::unnamed)
                 continue; // not every filesystem has unnamed files
-            return refused_or_failed(err); // a directory the caller may not write
+            return refused_or_failed(err); // a folder the caller may not write
         }
         Error err = copy_content(src.fd.get(), tmp.fd(), src.st.st_size);
         if (err != 0)
             return failed(err);
         if (old != nullptr) {
             const Tried given = give_identity(tmp.fd(), *old, src.st);
-            if (given.outcome != Outcome::done)
+            if (given.verdict != Verdict::done)
                 return given;
         }
         if ((err = take_mtime(tmp.fd(), src.st)) != 0 || (err = flush(tmp.fd())) != 0)
             return failed(err);
         err = old != nullptr ? tmp.publish_over(live.name) : tmp.publish_new(live.name);
         if (err == 0) // in place, though not yet lasting if this fails
-            return failed(flush(live.dir));
+            return failed(flush(live.folder()));
         refused = err;
-        if (!tmp.unnamed() || err != ENOENT)
-            return refused_or_failed(err); // say, a sticky directory
+        if (kind == Naming::named || !lacks(err))
+            return refused_or_failed(err); // say, a sticky folder
     }
     return failed(refused);
 }
 
-Error create(const File &src, Resolved &live, uid_t caller)
+Error create(const File &src, const Resolved &live, uid_t caller)
 {
-    if (const Error err = open_folder(live); err != 0)
-        return err;
-    Flags flags(live.dir);
+    Target target(live);
     const mode_t mode =
-        settled_mode(new_file_mode(others_may_write(live.folder, caller), src.st.st_mode), src.st.st_mode, true);
-    return build_and_publish(src, live, nullptr, mode, flags).err;
+        final_mode(new_file_mode(others_may_write(live.folder, caller), src.st.st_mode), src.st.st_mode, true);
+    return target.err != 0 ? target.err : build_and_publish(src, target, nullptr, mode).err;
 }
 
 // The platform's way: the whole new size reserved, so a full disk fails
@@ -293,23 +295,24 @@ Error write_in_place(const File &src, const File &live)
     }
     err = take_mtime(fd, src.st);
     if (err == 0)
-        err = settle_mode(fd, live.st.st_mode, src.st, keeps_set_id(src.st.st_uid, live.st.st_uid));
+        err = give_final_mode(fd, live.st.st_mode, src.st, keeps_set_id(src.st.st_uid, live.st.st_uid));
     return err != 0 ? err : flush(fd);
 }
 
 // Opening for writing asks the kernel the rest: ACLs, immutable files,
 // read-only mounts, a lease held by another process. It is also the proof
 // that writing in place is the caller's right.
-Error put_in_place(const File &src, Resolved &live, uid_t caller)
+Error put_in_place(const File &src, const Resolved &live, uid_t caller)
 {
     File old{Fd(), live.st};
-    Error err = reopen(live, O_WRONLY | O_NOCTTY | O_NONBLOCK, old.fd);
-    if (err != 0 || (err = open_folder(live)) != 0)
+    if (const Error err = reopen(live, O_WRONLY | O_NOCTTY | O_NONBLOCK, old.fd); err != 0)
         return err;
-    Flags flags(live.dir);
-    if (choose_way(old.st.st_nlink, old.st.st_uid, caller, flags.keeps_names()) == Way::replace) {
-        const Tried replaced = build_and_publish(src, live, &old, S_IRUSR | S_IWUSR, flags);
-        if (replaced.outcome != Outcome::in_place_instead)
+    Target target(live);
+    if (target.err != 0)
+        return target.err;
+    if (choose_placement(old.st.st_nlink, old.st.st_uid, caller, target.keeps_names()) == Placement::replace) {
+        const Tried replaced = build_and_publish(src, target, &old, S_IRUSR | S_IWUSR);
+        if (replaced.verdict != Verdict::in_place_instead)
             return replaced.err;
     }
     return write_in_place(src, old);

@@ -86,15 +86,15 @@ constexpr unsigned long kNoSymfollow = 0x2000;
 // A walk in progress: the folder it is in, with that folder's status, the
 // links it has followed and the parts still to walk, next one last.
 struct Walk {
-    Fd held; // the folder, where it is not the working one
+    Fd within; // the folder, where it is not the working one
     Node folder;
     int links = 0;
     std::vector<std::string> todo;
 
-    [[nodiscard]] int dir() const { return held.ok() ? held.get() : AT_FDCWD; }
+    [[nodiscard]] int at() const { return within.ok() ? within.get() : AT_FDCWD; }
     void enter(Fd &&next, const struct stat &st)
     {
-        held = std::move(next);
+        within = std::move(next);
         folder = node(st);
     }
     Error to_root()
@@ -143,7 +143,7 @@ Error resolve(const char *name, const Node &start, Resolved &r)
         const std::string part = std::move(w.todo.back());
         w.todo.pop_back();
         const bool at_end = w.todo.empty();
-        Fd next(::openat(w.dir(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        Fd next(::openat(w.at(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
         struct stat st {};
         if (!next.ok()) {
             if (errno != ENOENT || !at_end)
@@ -170,20 +170,15 @@ Error resolve(const char *name, const Node &start, Resolved &r)
             return ENOTDIR;
         }
     }
-    r.held = std::move(w.held);
-    r.dir = r.held.ok() ? r.held.get() : AT_FDCWD;
+    r.within = std::move(w.within);
     r.folder = w.folder;
     return 0;
 }
 
-Error open_folder(Resolved &r)
+Error open_folder(const Resolved &r, Fd &folder)
 {
-    Fd dir(::openat(r.dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.ok())
-        return last();
-    r.held = std::move(dir);
-    r.dir = r.held.get();
-    return 0;
+    folder.reset(::openat(r.at(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return folder.ok() ? 0 : last();
 }
 
 Error reopen(const Resolved &r, int flags, Fd &fd)
@@ -194,7 +189,7 @@ Error reopen(const Resolved &r, int flags, Fd &fd)
         return fd.ok() ? 0 : last();
     // No /proc here: by its name, then known to be the same file; a FIFO
     // swapped in meanwhile is neither waited on nor read.
-    fd.reset(::openat(r.dir, r.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    fd.reset(::openat(r.at(), r.name.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
     if (!fd.ok() || ::fstat(fd.get(), &st) != 0)
         return last();
@@ -208,9 +203,9 @@ bool hardlinks_protected()
     return fd.ok() && ::read(fd.get(), &on, 1) == 1 && on == '1';
 }
 
-DirRules dir_rules(int dir)
+FolderRules folder_rules(int dir)
 {
-    DirRules rules;
+    FolderRules rules;
     int flags = 0;
     if (::ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0) { // NOLINT(cppcoreguidelines-pro-type-vararg)
         rules.append_only = (flags & FS_APPEND_FL) != 0;
@@ -222,9 +217,9 @@ DirRules dir_rules(int dir)
 namespace {
 
 // A name for a temporary file: hidden, beside the live file, within the
-// longest name a directory takes, and unlikely to meet another run's;
+// longest name a folder takes, and unlikely to meet another run's;
 // callers retry on EEXIST.
-std::string hidden_name(const std::string &live_name)
+std::string random_hidden_name(const std::string &live_name)
 {
     static std::atomic<unsigned> counter{0};
     struct timespec now {};
@@ -248,21 +243,23 @@ constexpr int kNameTries = 100;
 
 } // namespace
 
+std::string (*Temp::hidden_name)(const std::string &) = random_hidden_name;
+
 Temp::~Temp()
 {
     if (!name_.empty())
-        ::unlinkat(dir_, name_.c_str(), 0);
+        ::unlinkat(folder_, name_.c_str(), 0);
 }
 
 Error Temp::create(const std::string &live_name, mode_t mode, Naming kind)
 {
     if (kind == Naming::unnamed) {
-        fd_.reset(::openat(dir_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
+        fd_.reset(::openat(folder_, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode));
         return fd_.ok() ? 0 : last();
     }
     for (int i = 0; i < kNameTries; ++i) {
         std::string name = hidden_name(live_name);
-        fd_.reset(::openat(dir_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        fd_.reset(::openat(folder_, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (fd_.ok()) {
             name_ = std::move(name);
             return 0;
@@ -279,22 +276,22 @@ Error Temp::publish_new(const std::string &name)
         return link_unnamed(name);
     // Moves the name. Without RENAME_NOREPLACE: a second name, then the
     // first removed, so a crash between the two leaves both.
-    if (::renameat2(dir_, name_.c_str(), dir_, name.c_str(), RENAME_NOREPLACE) == 0) {
+    if (::renameat2(folder_, name_.c_str(), folder_, name.c_str(), RENAME_NOREPLACE) == 0) {
         name_.clear();
         return 0;
     }
     if (!lacks(errno))
         return last();
-    if (::linkat(dir_, name_.c_str(), dir_, name.c_str(), 0) != 0)
+    if (::linkat(folder_, name_.c_str(), folder_, name.c_str(), 0) != 0)
         return last();
-    if (::unlinkat(dir_, name_.c_str(), 0) == 0) {
+    if (::unlinkat(folder_, name_.c_str(), 0) == 0) {
         name_.clear();
         return 0;
     }
     // A file left with two names would be written in place ever after:
     // undone, so that the next run creates it afresh.
     const Error err = last();
-    ::unlinkat(dir_, name.c_str(), 0);
+    ::unlinkat(folder_, name.c_str(), 0);
     return err;
 }
 
@@ -309,7 +306,7 @@ Error Temp::publish_over(const std::string &name)
         else if (err != EEXIST || i + 1 == kNameTries)
             return err;
     }
-    if (::renameat(dir_, name_.c_str(), dir_, name.c_str()) != 0)
+    if (::renameat(folder_, name_.c_str(), folder_, name.c_str()) != 0)
         return last();
     name_.clear();
     return 0;
@@ -317,12 +314,15 @@ Error Temp::publish_over(const std::string &name)
 
 Error Temp::link_unnamed(const std::string &name)
 {
-    if (::linkat(fd(), "", dir_, name.c_str(), AT_EMPTY_PATH) == 0)
+    if (::linkat(fd(), "", folder_, name.c_str(), AT_EMPTY_PATH) == 0)
         return 0;
     if (errno != ENOENT) // ENOENT: not privileged to link by descriptor
         return last();
     const std::string proc = "/proc/self/fd/" + std::to_string(fd());
-    return ::linkat(AT_FDCWD, proc.c_str(), dir_, name.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : last();
+    if (::linkat(AT_FDCWD, proc.c_str(), folder_, name.c_str(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    return errno == ENOENT ? EOPNOTSUPP : last(); // nor through /proc: none here
+
 }
 
 namespace {
@@ -430,7 +430,7 @@ Error xattr_value(int fd, const std::string &name, std::vector<char> &value)
 
 } // namespace
 
-// Copies each of src's, and drops any dst was given (by its directory,
+// Copies each of src's, and drops any dst was given (by its folder,
 // say) that src does not have.
 Error sync_xattrs(int dst, int src, bool capability)
 {

@@ -137,7 +137,7 @@ bool keeps_set_id(uid_t stored_owner, uid_t live_owner)
     return stored_owner == 0 || stored_owner == live_owner;
 }
 
-mode_t settled_mode(mode_t mode, mode_t stored, bool set_id)
+mode_t final_mode(mode_t mode, mode_t stored, bool set_id)
 {
     mode &= 07777;
     if ((stored & kWriteBits) == 0)
@@ -151,15 +151,15 @@ bool lacks(Error err) { return err == EOPNOTSUPP || err == ENOSYS || err == EINV
 
 bool may_not(Error err) { return err == EPERM || err == EACCES; }
 
-Way choose_way(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps_names)
+Placement choose_placement(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps_names)
 {
-    return links == 1 && !folder_keeps_names && (caller == 0 || caller == owner) ? Way::replace
-                                                                                : Way::write_in_place;
+    return links == 1 && !folder_keeps_names && (caller == 0 || caller == owner) ? Placement::replace
+                                                                                : Placement::write_in_place;
 }
 
-Outcome after_failed_step(Error err)
+Verdict after_failed_step(Error err)
 {
-    return may_not(err) || lacks(err) ? Outcome::in_place_instead : Outcome::failed;
+    return may_not(err) || lacks(err) ? Verdict::in_place_instead : Verdict::failed;
 }
 
 Error unusable_stored(mode_t mode)

@@ -71,7 +71,7 @@ bool keeps_set_id(uid_t stored_owner, uid_t live_owner);
 
 // The permission bits a live file of `mode` ends with: no write bit if the
 // stored copy has none, and no set-id bit unless it `keeps_set_id`.
-mode_t settled_mode(mode_t mode, mode_t stored, bool set_id);
+mode_t final_mode(mode_t mode, mode_t stored, bool set_id);
 
 // 0, or the error number of what failed.
 using Error = int;
@@ -82,17 +82,17 @@ bool lacks(Error err);
 bool may_not(Error err);
 
 // How an existing live file is put in place, and what became of a try.
-enum class Way { replace, write_in_place };
-enum class Outcome { done, in_place_instead, failed };
+enum class Placement { replace, write_in_place };
+enum class Verdict { done, in_place_instead, failed };
 
 // Replaced wherever a new file can take the live one's place unchanged
 // (no other name, a folder that lets names go, an owner the caller can
 // give); otherwise written in place, as the platform does.
-Way choose_way(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps_names);
+Placement choose_placement(std::uint64_t links, uid_t owner, uid_t caller, bool folder_keeps_names);
 
 // A failed step of a replace: a refusal means writing in place instead, a
 // disk or filesystem failing means the copy fails.
-Outcome after_failed_step(Error err);
+Verdict after_failed_step(Error err);
 
 // Why a file found under the stored or the live name cannot be used, or 0:
 // only a regular file is ever opened; the live file is neither the stored
