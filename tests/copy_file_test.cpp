@@ -79,7 +79,7 @@ TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
     const fs::path back = fs::current_path();
     fs::current_path(dir.path());
     ASSERT_EQ(mkfifo("fifo", 0644) + symlink("src", "by_link") + link("src", "by_hardlink") +
-                  symlink("/dev/zero", "zero") + symlink("nowhere", "dangling") + symlink("loop_b", "loop_a") +
+                  device("zero") + symlink("zero", "to_device") + symlink("nowhere", "dangling") + symlink("loop_b", "loop_a") +
                   symlink("loop_a", "loop_b"), 0);
     fs::create_directory("dir");
     put("dir/inside", "kept");
@@ -88,7 +88,7 @@ TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
     fs::current_path(back);
     if (HasFatalFailure())
         return;
-    const std::string before = tree(dir.path());
+    const Snapshot before = snapshot(dir.path(), status_of);
     const int status = copy_as_program(dir.path(), r.src, r.live, r.fail_if_exists, [&r] {
         if (r.as_nobody)
             drop_privileges();
@@ -97,7 +97,7 @@ TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
             _exit(123);
     }, r.strace);
     EXPECT_EQ(status, r.err) << "exit status: errno, or how it ended";
-    EXPECT_EQ(tree(dir.path()), before);
+    EXPECT_EQ(snapshot(dir.path(), status_of), before);
 }
 
 const std::vector<Refusal> kRefusals = {
@@ -107,11 +107,13 @@ const std::vector<Refusal> kRefusals = {
     {.name = "a hard link to the stored copy as the live name", .live = "by_hardlink", .err = EINVAL},
     {.name = "stored copy a FIFO, which must not hang", .src = "fifo", .err = EINVAL},
     {.name = "stored copy a directory", .src = "dir", .err = EISDIR},
-    {.name = "stored copy a link to a device", .src = "zero", .err = EINVAL},
+    {.name = "stored copy a link to a device", .src = "to_device", .err = EINVAL},
     {.name = "no stored copy", .src = "missing", .err = ENOENT},
     {.name = "live name a directory", .live = "dir", .err = EISDIR},
     {.name = "live name a FIFO", .live = "fifo", .err = EINVAL},
-    {.name = "live name a link to a device", .live = "zero", .err = EINVAL},
+    {.name = "live name a link to a device", .live = "to_device", .err = EINVAL},
+    {.name = "live name a third user's link to a folder, for a user: the kind judged first", .live = "planted", .err = EISDIR,
+     .setup = [] { ASSERT_EQ(chmod(".", 0755) + symlink("dir", "planted") + lchown("planted", 4242, 4242), 0); }, .as_nobody = true},
     {.name = "live name ending in a slash", .live = "dir/", .err = EISDIR},
     {.name = "live name a dot", .live = ".", .err = EISDIR},
     {.name = "live name a dangling link", .live = "dangling", .err = ENOENT},
@@ -224,21 +226,22 @@ constexpr uid_t kUser = 1000, kCaller = 3000;
 Node folder(uid_t uid, mode_t mode = 0755) { return {uid, S_IFDIR | mode}; }
 Node lnk(uid_t uid) { return {uid, S_IFLNK | 0777}; }
 Node reg(uid_t uid, mode_t mode, gid_t gid = 0, nlink_t links = 1) { return {uid, S_IFREG | mode, gid, links}; }
-struct Way { std::string name; std::vector<linux_copy::Step> steps; bool follows, read = false; };
-void PrintTo(const Way &w, std::ostream *os) { *os << w.name; }
-class LinkRule : public ::testing::TestWithParam<Way> {};
+struct Route { std::string name; std::vector<linux_copy::Step> steps; bool follows, read = false; };
+void PrintTo(const Route &w, std::ostream *os) { *os << w.name; }
+class LinkRule : public ::testing::TestWithParam<Route> {};
 TEST_P(LinkRule, FollowsWhatAllWhoCouldShapeTheWayCouldDo)
 {
-    const Way &w = GetParam();
+    const Route &w = GetParam();
     EXPECT_EQ(linux_copy::may_follow(w.steps, kCaller, w.read ? linux_copy::Access::read : linux_copy::Access::write), w.follows);
 }
-const std::vector<Way> kWays = {
+const std::vector<Route> kRoutes = {
     {"no link, in a folder anyone may write", {{folder(0, 0777), reg(0, 0600)}}, true},
     {"a user's link in root's folder", {{folder(0), lnk(kUser)}, {folder(0), reg(0, 0600)}}, false},
     {"root's link moved into a user's folder", {{folder(kUser), lnk(0)}, {folder(0), reg(0, 0600)}}, false},
     {"root's link in a user's folder, to read what anyone may", {{folder(kUser), lnk(0)}, {folder(0), reg(0, 0644)}}, true, true},
     {"a user's link to the user's file", {{folder(kUser), lnk(kUser)}, {folder(kUser), reg(kUser, 0600)}}, true},
     {"a user's link to the user's file without the bit", {{folder(kUser), lnk(kUser)}, {folder(kUser), reg(kUser, 0400)}}, false},
+    {"a user's link through a folder others may enter but not list", {{folder(kUser), lnk(kUser)}, {folder(0, 0711), reg(kUser, 0600)}}, true},
     {"a user's link into a folder the user may not enter", {{folder(kUser), lnk(kUser)}, {folder(0, 01730), reg(kUser, 0666)}}, false},
     {"a link in a folder its group may write", {{folder(kUser, 0775), lnk(kUser)}, {folder(kUser), reg(kUser, 0664)}}, false},
     {"root's link through a user's folder in one anyone may write, to read", {{folder(0, 0777), lnk(0)}, {folder(0, 0777), folder(kUser)}, {folder(kUser), lnk(kUser)}, {folder(0), reg(0, 0644)}}, true, true},
@@ -247,7 +250,7 @@ const std::vector<Way> kWays = {
     {"up out of a sticky folder: anyone", {{folder(kUser), lnk(kUser)}, {folder(kUser, 01777), folder(kUser), true}, {folder(kUser), reg(kUser, 0600)}}, false},
     {"a user's link to a file of the group named after the user", {{folder(kUser), lnk(kUser)}, {folder(0), reg(2000, 0660, kUser)}}, false},
 };
-INSTANTIATE_TEST_SUITE_P(Policy, LinkRule, ::testing::ValuesIn(kWays), [](const auto &info) { return test_id(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Policy, LinkRule, ::testing::ValuesIn(kRoutes), [](const auto &info) { return test_id(info.param.name); });
 
 // Who besides root could have shaped a run of root's, over everything both
 // resolutions met (a new file's folder with an entry not there), the stored
@@ -277,69 +280,94 @@ const std::vector<Shaped> kShaped = {
 };
 INSTANTIATE_TEST_SUITE_P(Policy, Shapers, ::testing::ValuesIn(kShaped), [](const auto &info) { return test_id(info.param.name); });
 
-// The other decisions over plain values, each row what a rule gives and
-// what it must: the way, what a failed step means, errors, the new file's
-// mode, read-only, set-id and room.
+} // namespace
+
+// Enumerations printed by name where a row fails.
+namespace linux_copy {
+std::ostream &operator<<(std::ostream &os, Placement p)
+{
+    return os << (p == Placement::replace ? "Placement::replace" : "Placement::write_in_place");
+}
+std::ostream &operator<<(std::ostream &os, Verdict v)
+{
+    return os << (v == Verdict::done ? "Verdict::done" : v == Verdict::failed ? "Verdict::failed" : "Verdict::in_place_instead");
+}
+} // namespace linux_copy
+
+namespace {
+
+// The other decisions over plain values, one table a function (Policy_NAME):
+// each row calls it in the test body and compares with what it must give.
 namespace pc = linux_copy;
-struct Rule { std::string name; long got, want; };
+using pc::Placement, pc::Verdict;
+struct Rule { std::string name; std::function<void()> check; };
+template <class F, class T> Rule rule(std::string name, F got, T want)
+{
+    return {std::move(name), [got, want] { EXPECT_EQ(got(), static_cast<decltype(got())>(want)); }};
+}
+#define ROW(name, expr, want) rule(name, [] { return expr; }, want)
+#define POLICY(fn, ...) \
+    INSTANTIATE_TEST_SUITE_P(Policy_##fn, Rules, ::testing::Values(__VA_ARGS__), [](const auto &info) { return test_id(info.param.name); })
 void PrintTo(const Rule &r, std::ostream *os) { *os << r.name; }
 class Rules : public ::testing::TestWithParam<Rule> {};
-TEST_P(Rules, GiveWhatTheyShould)
-{
-    const Rule &r = GetParam();
-    EXPECT_EQ(r.got, r.want);
-}
-constexpr long kReplace = static_cast<long>(pc::Placement::replace), kInPlace = static_cast<long>(pc::Placement::write_in_place);
-long way(std::uint64_t links, uid_t owner, uid_t caller, bool keeps) { return static_cast<long>(pc::choose_placement(links, owner, caller, keeps)); }
-long step(int err) { return static_cast<long>(pc::after_failed_step(err)); }
+TEST_P(Rules, GiveWhatTheyShould) { GetParam().check(); }
 // Made-up system files: a malformed line, a longer name that holds the user's.
 const std::string kPasswd = "bad line\nuser:x:1000:100:A User:/home/user:/bin/sh\n",
                   kGroup = "users:x:100:\nsudo:x:27:user\naudio:x:44:other,user\nnot:x:45:username\n";
-constexpr long kInstead = static_cast<long>(pc::Verdict::in_place_instead), kFails = static_cast<long>(pc::Verdict::failed);
-const std::vector<Rule> kRules = {
-    {"way: the caller's own file", way(1, kUser, kUser, false), kReplace},
-    {"way: another's file, for root", way(1, 2000, 0, false), kReplace},
-    {"way: another's file, for a user", way(1, 2000, kUser, false), kInPlace},
-    {"way: a file with a second name", way(2, kUser, kUser, false), kInPlace},
-    {"way: a folder that keeps its names", way(1, kUser, 0, true), kInPlace},
-    {"a failed step: not permitted", step(EPERM), kInstead},
-    {"a failed step: access denied", step(EACCES), kInstead},
-    {"a failed step: not supported", step(EOPNOTSUPP), kInstead},
-    {"a failed step: an id the filesystem cannot hold", step(EINVAL), kInstead},
-    {"a failed step: a disk error", step(EIO), kFails},
-    {"a failed step: over quota", step(EDQUOT), kFails},
-    {"a failed step: a full disk", step(ENOSPC), kFails},
-    {"lacks: an old kernel", pc::lacks(ENOSYS), true},
-    {"lacks: another filesystem", pc::lacks(EXDEV), true},
-    {"lacks: not a disk error", pc::lacks(EIO), false},
-    {"may not: a seccomp filter", pc::may_not(EPERM), true},
-    {"may not: not a missing file", pc::may_not(ENOENT), false},
-    {"new file: in the caller's own folder, as the folder makes it", pc::new_file_mode(false, 0600), 0666},
-    {"new file: in a shared folder, no more open than the stored copy", pc::new_file_mode(true, 0640), 0640},
-    {"new file: in a shared folder, never executable", pc::new_file_mode(true, 0755), 0644},
-    {"stored copy: a directory", pc::unusable_stored(S_IFDIR | 0755), EISDIR},
-    {"stored copy: a FIFO is never opened", pc::unusable_stored(S_IFIFO | 0644), EINVAL},
-    {"live file: the stored copy under another name", pc::unusable_live(S_IFREG | 0644, true), EINVAL},
-    {"live file: a device is never opened", pc::unusable_live(S_IFCHR | 0666, false), EINVAL},
-    {"read-only: a live file without write bits, even for root", pc::unusable_live(S_IFREG | 0444, false), EACCES},
-    {"read-only: group write alone is writable", pc::unusable_live(S_IFREG | 0464, false), 0},
-    {"read-only: a stored copy without write bits", pc::final_mode(0664, 0444, true), 0444},
-    {"read-only: group write alone is not", pc::final_mode(0464, 0464, true), 0464},
-    {"read-only: a writable stored copy keeps the live mode", pc::final_mode(0640, 0600, true), 0640},
-    {"set-id: kept under root's content", pc::keeps_set_id(0, kUser), true},
-    {"set-id: kept under the owner's content", pc::keeps_set_id(kUser, kUser), true},
-    {"set-id: dropped under another's content", pc::keeps_set_id(2000, kUser), false},
-    {"set-id: both bits dropped", pc::final_mode(06755, 0644, false), 0755},
-    {"room: root's reserved blocks do not count", pc::has_room(8192, 0, {4096, 100, 1}), false},
-    {"room: what the file holds counts", pc::has_room(8192, 4096, {4096, 1, 1}), true},
-    {"others may write: a user's folder, for root", pc::others_may_write(folder(kUser), 0), true},
-    {"others may write: root's folder its group may write", pc::others_may_write(folder(0, 0775), kUser), true},
-    {"others may write: root's own folder", pc::others_may_write(folder(0), kUser), false},
-    {"rights: the primary group, then each that names the user", pc::rights_of(1000, kPasswd, kGroup, 9).groups == std::vector<gid_t>{100, 27, 44}, true},
-    {"rights: the primary group's id", pc::rights_of(1000, kPasswd, kGroup, 9).gid, 100},
-    {"rights: a user not listed: the overflow group alone", pc::rights_of(1001, kPasswd, kGroup, 9).groups.empty() && pc::rights_of(1001, kPasswd, kGroup, 9).gid == 9, true},
-};
-INSTANTIATE_TEST_SUITE_P(Policy, Rules, ::testing::ValuesIn(kRules), [](const auto &info) { return test_id(info.param.name); });
+POLICY(choose_placement,
+    ROW("the caller's own file", pc::choose_placement(1, kUser, kUser, false), Placement::replace),
+    ROW("another's file, for root", pc::choose_placement(1, 2000, 0, false), Placement::replace),
+    ROW("another's file, for a user", pc::choose_placement(1, 2000, kUser, false), Placement::write_in_place),
+    ROW("a file with a second name", pc::choose_placement(2, kUser, kUser, false), Placement::write_in_place),
+    ROW("a folder that keeps its names", pc::choose_placement(1, kUser, 0, true), Placement::write_in_place));
+POLICY(after_failed_step,
+    ROW("not permitted", pc::after_failed_step(EPERM), Verdict::in_place_instead),
+    ROW("access denied", pc::after_failed_step(EACCES), Verdict::in_place_instead),
+    ROW("not supported", pc::after_failed_step(EOPNOTSUPP), Verdict::in_place_instead),
+    ROW("an id the filesystem cannot hold", pc::after_failed_step(EINVAL), Verdict::in_place_instead),
+    ROW("a disk error", pc::after_failed_step(EIO), Verdict::failed),
+    ROW("over quota", pc::after_failed_step(EDQUOT), Verdict::failed),
+    ROW("a full disk", pc::after_failed_step(ENOSPC), Verdict::failed));
+POLICY(lacks,
+    ROW("an old kernel", pc::lacks(ENOSYS), true),
+    ROW("another filesystem", pc::lacks(EXDEV), true),
+    ROW("not a disk error", pc::lacks(EIO), false));
+POLICY(may_not,
+    ROW("a seccomp filter", pc::may_not(EPERM), true),
+    ROW("not a missing file", pc::may_not(ENOENT), false));
+POLICY(new_file_mode,
+    ROW("in the caller's own folder, as the folder makes it", pc::new_file_mode(false, 0600), 0666),
+    ROW("in a shared folder, no more open than the stored copy", pc::new_file_mode(true, 0640), 0640),
+    ROW("in a shared folder, never executable", pc::new_file_mode(true, 0755), 0644));
+POLICY(unusable_stored,
+    ROW("a folder", pc::unusable_stored(S_IFDIR | 0755), EISDIR),
+    ROW("a FIFO is never opened", pc::unusable_stored(S_IFIFO | 0644), EINVAL));
+POLICY(unusable_live,
+    ROW("the stored copy under another name", pc::unusable_live(S_IFREG | 0644, true), EINVAL),
+    ROW("a device is never opened", pc::unusable_live(S_IFCHR | 0666, false), EINVAL),
+    ROW("read-only: no write bits, even for root", pc::unusable_live(S_IFREG | 0444, false), EACCES),
+    ROW("group write alone is writable", pc::unusable_live(S_IFREG | 0464, false), 0));
+POLICY(final_mode,
+    ROW("a stored copy without write bits leaves none", pc::final_mode(0664, 0444, true), 0444),
+    ROW("group write alone is not read-only", pc::final_mode(0464, 0464, true), 0464),
+    ROW("a writable stored copy keeps the live mode", pc::final_mode(0640, 0600, true), 0640),
+    ROW("set-id: both bits dropped", pc::final_mode(06755, 0644, false), 0755));
+POLICY(keeps_set_id,
+    ROW("under root's content", pc::keeps_set_id(0, kUser), true),
+    ROW("under the owner's content", pc::keeps_set_id(kUser, kUser), true),
+    ROW("not under another's content", pc::keeps_set_id(2000, kUser), false));
+POLICY(has_room,
+    ROW("root's reserved blocks do not count", pc::has_room(8192, 0, {4096, 100, 1}), false),
+    ROW("what the file holds counts", pc::has_room(8192, 4096, {4096, 1, 1}), true));
+POLICY(others_may_write,
+    ROW("a user's folder, for root", pc::others_may_write(folder(kUser), 0), true),
+    ROW("root's folder its group may write", pc::others_may_write(folder(0, 0775), kUser), true),
+    ROW("root's own folder", pc::others_may_write(folder(0), kUser), false));
+POLICY(rights_of,
+    ROW("the primary group, then each that names the user", pc::rights_of(1000, kPasswd, kGroup, 9).groups, (std::vector<gid_t>{100, 27, 44})),
+    ROW("the primary group's id", pc::rights_of(1000, kPasswd, kGroup, 9).gid, 100),
+    ROW("a user not listed: no other group", pc::rights_of(1001, kPasswd, kGroup, 9).groups.empty(), true),
+    ROW("a user not listed: the overflow group", pc::rights_of(1001, kPasswd, kGroup, 9).gid, 9));
 
 TEST_F(CopyFileTest, ReadersOnlyEverSeeTheWholeOldOrWholeNewFile)
 {

@@ -36,6 +36,7 @@ mib 3072 stored3
 mib $((3072 + 4)) stored3p
 mib 4096 filler
 mib 0 empty
+truncate -s 6M "$ref/sparse6"
 
 # A fresh disk holding the scenario's files (its variables, by dynamic scope).
 fill() {
@@ -62,7 +63,7 @@ scenario() {
             # Which openat makes the unnamed file, from a run's trace; then
             # the same run again, with that one refused.
             (cd "$disk" && strace -qq -o "$work/trace" "$prog")
-            nth=$(awk '/^openat\(/ { n++ } /O_TMPFILE/ { print n; exit }' "$work/trace")
+            nth=$(calls "$work/trace" | grep -m1 '^openat:.*O_TMPFILE' | cut -d' ' -f1 | cut -d: -f2)
             umount "$disk"
             fill
             [ -n "$nth" ] && run=(strace -qq -o /dev/null -e "inject=openat:error=EOPNOTSUPP:when=$nth")
@@ -96,6 +97,8 @@ scenario "in place, no room to grow" size=8m stored5 old2 old "" linked
 scenario "in place, room to grow" size=8m stored3 old1 new "" linked
 scenario "in place, shrinking" size=8m old1 old2 new "" linked
 scenario "in place, shrinking to nothing" size=8m empty old2 new "" linked
+# 4 + 3 MiB leaves 1: a 6 MiB file that holds nothing has no room for 3.
+scenario "in place, a sparse file's holes are no room" size=8m stored3 sparse6 old filler linked
 # 4 MiB taken by another file + 3 MiB stored leaves 1 MiB.
 scenario "no room to create a live file" size=8m stored3 - absent filler
 
@@ -115,10 +118,16 @@ if truncate -s 64M "$work/ext4.img" && mkfs.ext4 -q -F "$work/ext4.img" 2>/dev/n
     else
         not_ok "a failed reservation on ext4 is given back: $kept blocks kept, size $(stat -c %s "$work/ext4/idapi32.cfg")"
     fi
-    # Root restoring a user's files in the user's folder does it with the
-    # user's rights: a stored copy that fits only root's reserve fails.
+    # A stored copy that fits only in root's reserve: without fallocate,
+    # only what anyone may use counts as room, also for root; and root
+    # restoring a user's files in the user's folder does it with the
+    # user's rights.
+    half=$(($(stat -f -c '(%a + %f)' "$work/ext4") * $(stat -f -c %S "$work/ext4") / 2))
+    truncate -s 0 "$work/ext4/idapi32.cf_" && truncate -s "$half" "$work/ext4/idapi32.cf_"
+    (cd "$work/ext4" && strace -qq -o /dev/null -e inject=fallocate:error=EOPNOTSUPP "$prog")
+    check "without fallocate, root's reserve is no room" cmp -s "$work/ext4/idapi32.cfg" "$ref/small"
     mkdir "$work/ext4/user" && echo old >"$work/ext4/user/idapi32.cfg"
-    truncate -s $(($(stat -f -c '(%a + %f)' "$work/ext4") / 2 * $(stat -f -c %S "$work/ext4"))) "$work/ext4/user/idapi32.cf_"
+    truncate -s "$half" "$work/ext4/user/idapi32.cf_"
     chown -R 65534:65534 "$work/ext4/user"
     free=$(stat -f -c %f "$work/ext4")
     (cd "$work/ext4/user" && "$prog")

@@ -57,6 +57,14 @@ holds() {
     fi
 }
 
+# calls TRACE: the system calls of a strace trace from the first that names
+# the stored copy, a line each: "NAME:NTH LINE", NTH counted from the start
+# of the process, as strace's when= counts.
+calls() {
+    awk -F'(' '/^[a-z0-9_]+\(/ { n[$1]++; if (index($0, "\"idapi32.cf_\"")) on = 1
+                                  if (on && $1 != "exit_group") print $1 ":" n[$1] " " $0 }' "$1"
+}
+
 # Where scratch files go: a tmpfs where there is one, so that nothing of
 # them is written to disk.
 scratch() {

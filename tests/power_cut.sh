@@ -133,9 +133,7 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
     prepare
     (cd "$mnt/d" && strace -qq -o "$work/trace" "$prog")
     down
-    mapfile -t points < <(awk -F'(' '
-        /^[a-z0-9_]+\(/ { n[$1]++; if (index($0, "\"idapi32.cf_\"")) on = 1
-                          if (on && $1 != "exit_group") print $1 ":" n[$1] }' "$work/trace")
+    mapfile -t points < <(calls "$work/trace" | cut -d' ' -f1)
     k=0
     for point in "${points[@]}"; do
         k=$((k + 1))

@@ -1,5 +1,5 @@
 // Helpers shared by the tests, each written once: test bytes, whole-file
-// reads and writes, their comparison and which known content a file holds; a directory's names, tree and
+// reads and writes, their comparison and which known content a file holds; a folder's names, snapshot and
 // extended attributes (access lists among them); a table row's name as a
 // test's; whether this is CI and what a missing tool means there; odd
 // files (append-only directories); scratch directories; another
@@ -33,6 +33,7 @@
 #include <sys/xattr.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -102,26 +103,33 @@ inline Names entries(const fs::path &where = ".")
     return names;
 }
 
-// Everything about a directory's names that a copy could change, links not
-// followed, so that two looks compare as strings: "nothing else changed".
-inline std::string tree(const fs::path &where, const std::string &prefix = "")
+// Every name under a folder, by its path there, links not followed, with
+// what `describe` says of it; two looks compare: "nothing else changed".
+using Snapshot = std::map<std::string, std::string>;
+inline Snapshot snapshot(const fs::path &where, const std::function<std::string(const fs::path &)> &describe,
+                         const std::string &prefix = "")
 {
-    std::string out;
+    Snapshot all;
     for (const std::string &name : entries(where / prefix)) {
-        const fs::path p = where / prefix / name;
-        struct stat st {};
-        lstat(p.c_str(), &st);
-        out += prefix + name + " mode " + std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
-               std::to_string(st.st_gid) + " links " + std::to_string(st.st_nlink) + " size " +
-               std::to_string(st.st_size) + " blocks " + std::to_string(st.st_blocks) + " time " + std::to_string(st.st_mtim.tv_sec) + "." +
-               std::to_string(st.st_mtim.tv_nsec);
-        if (S_ISREG(st.st_mode) && access(p.c_str(), R_OK) == 0)
-            out += " hash " + std::to_string(std::hash<std::string>()(get(p)) % 1000000);
-        out += S_ISLNK(st.st_mode) ? " to " + fs::read_symlink(p).string() + "\n" : "\n";
-        if (S_ISDIR(st.st_mode))
-            out += tree(where, prefix + name + "/");
+        all[prefix + name] = describe(where / prefix / name);
+        if (fs::is_directory(fs::symlink_status(where / prefix / name)))
+            all.merge(snapshot(where, describe, prefix + name + "/"));
     }
-    return out;
+    return all;
+}
+
+// Everything about a name that a copy could change.
+inline std::string status_of(const fs::path &p)
+{
+    struct stat st {};
+    lstat(p.c_str(), &st);
+    std::string out = "mode " + std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
+                      std::to_string(st.st_gid) + " links " + std::to_string(st.st_nlink) + " size " +
+                      std::to_string(st.st_size) + " blocks " + std::to_string(st.st_blocks) + " time " +
+                      std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+    if (S_ISREG(st.st_mode) && access(p.c_str(), R_OK) == 0)
+        out += " hash " + std::to_string(std::hash<std::string>()(get(p)) % 1000000);
+    return S_ISLNK(st.st_mode) ? out + " to " + fs::read_symlink(p).string() : out;
 }
 
 // A file's extended attributes, access lists included: names with the size
@@ -208,6 +216,10 @@ inline void drop_privileges()
     if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
         _exit(125);
 }
+
+// A device of the test's own, never one of the machine's: an endless one
+// (as /dev/zero) where the test may make devices (root), else a FIFO. 0 or -1.
+inline int device(const fs::path &p) { return geteuid() == 0 ? mknod(p.c_str(), S_IFCHR | 0666, makedev(1, 5)) : mkfifo(p.c_str(), 0666); }
 
 // Sets or clears the append-only flag, as chattr +a / -a does.
 inline bool append_only(const fs::path &p, bool on)
