@@ -398,10 +398,20 @@ TEST_F(CopyFileTest, ReadersOnlyEverSeeTheWholeOldOrWholeNewFile)
     EXPECT_EQ(entries(), (Names{"a", "b", "live"}));
 }
 
-// Failures once something has changed: reported, and tidied where they can be.
-TEST_F(CopyFileTest, FailuresAfterAChangeAreReported)
+// Failures reported, also where a fallback fails or something has changed
+// already, and tidied where they can be.
+TEST_F(CopyFileTest, FailuresAreReported)
 {
     REQUIRE(have_strace(), "strace (package strace)");
+    put("idapi32.cf_", "new");
+    support::Run how{{"inject=renameat2:error=EINVAL", "inject=linkat:error=EIO"}, "trace"};
+    how.command = {reachable(COPY_FILE_TOOL), "idapi32.cf_", "fresh", "0"};
+    refuse_unnamed(how.strace, [&] {
+        run_program(folder_.path(), how);
+        return copy_calls("trace");
+    });
+    EXPECT_EQ(run_program(folder_.path(), how).status, EIO) << "a name linked, where it cannot be renamed in";
+    EXPECT_EQ(entries(), (Names{"idapi32.cf_", "trace"}));
     put("src", bytes(1 << 20, 5));
     put("live", "old");
     EXPECT_EQ(copy_as_program(folder_.path(), "src", "live", false, {}, {"inject=fsync:error=EIO:when=2"}), EIO)
@@ -412,6 +422,24 @@ TEST_F(CopyFileTest, FailuresAfterAChangeAreReported)
     ASSERT_EQ(link("live", "live2") + stat("live", &was), 0);
     EXPECT_EQ(copy_as_program(folder_.path(), "src", "live", false, {}, {"inject=copy_file_range:error=EIO"}), EIO);
     EXPECT_EQ(stat("live", &now) == 0 ? now.st_blocks : -1, was.st_blocks) << "a write in place that fails gives its room back";
+}
+
+TEST_F(CopyFileTest, ATakenHiddenNameIsTriedAgain)
+{
+    static int names = 0;
+    const auto random = linux_copy::Temp::hidden_name;
+    linux_copy::Temp::hidden_name = [](const std::string &) -> std::string { return ++names < 3 ? ".taken" : ".free"; };
+    put(".taken", "theirs");
+    for (const auto kind : {linux_copy::Naming::named, linux_copy::Naming::unnamed}) {
+        names = 0;
+        put("live", "old");
+        linux_copy::Temp tmp(AT_FDCWD);
+        EXPECT_EQ(tmp.create("live", 0600, kind) + tmp.publish_over("live"), 0);
+        EXPECT_EQ(names, 3);
+        EXPECT_EQ(entries(), (Names{".taken", "live"}));
+    }
+    linux_copy::Temp::hidden_name = random;
+    EXPECT_TRUE(same_bytes(get(".taken"), "theirs"));
 }
 
 TEST_F(CopyFileTest, FailingIfItExistsStillCreatesOnce)

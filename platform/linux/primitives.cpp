@@ -203,11 +203,11 @@ bool hardlinks_protected()
     return fd.ok() && ::read(fd.get(), &on, 1) == 1 && on == '1';
 }
 
-FolderRules folder_rules(int dir)
+FolderRules folder_rules(int folder)
 {
     FolderRules rules;
     int flags = 0;
-    if (::ioctl(dir, FS_IOC_GETFLAGS, &flags) == 0) { // NOLINT(cppcoreguidelines-pro-type-vararg)
+    if (::ioctl(folder, FS_IOC_GETFLAGS, &flags) == 0) { // NOLINT(cppcoreguidelines-pro-type-vararg)
         rules.append_only = (flags & FS_APPEND_FL) != 0;
         rules.immutable = (flags & FS_IMMUTABLE_FL) != 0;
     }
