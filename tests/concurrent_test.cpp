@@ -1,4 +1,4 @@
-// Several instances started at the same moment in one directory, again and
+// Several instances started at the same moment in one folder, again and
 // again: the live file always ends as a whole copy and nothing is left.
 #include "support.h"
 
@@ -8,7 +8,7 @@ using namespace support;
 
 TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
 {
-    TempDir dir;
+    Scratch dir;
     const std::string stored = bytes(1 << 20, 31), old = bytes(512 << 10, 32);
     put(dir / "idapi32.cf_", stored);
     const int rounds = 25, instances = 4;

@@ -2,7 +2,7 @@
 // for odd inputs, leaving everything as it was; its decisions over plain
 // values; readers, content and memory. It runs as a program of its own
 // (copy_file_tool) where a case needs another user, a resource limit or
-// strace; how each kind of live file is put in place is in bad_input_test,
+// strace; how each kind of live file is put in place is in put_in_place_test,
 // the paths a filesystem or the kernel force on a whole run in fault_test.
 #include <windows.h>
 
@@ -36,7 +36,7 @@ protected:
     }
     void TearDown() override { fs::current_path(old_cwd_); }
 
-    TempDir folder_;
+    Scratch folder_;
     fs::path old_cwd_;
 };
 
@@ -71,7 +71,7 @@ TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
     const Refusal &r = GetParam();
     REQUIRE(!(r.as_nobody || r.needs_root) || is_root(), "root, to act as another user");
     REQUIRE(r.strace.empty() || have_strace(), "strace (package strace)");
-    TempDir dir;
+    Scratch dir;
     put(dir / "src", bytes(5000, 6));
     put(dir / "live", "old");
     const struct timespec past[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -106,10 +106,10 @@ const std::vector<Refusal> kRefusals = {
     {.name = "a link to the stored copy as the live name", .live = "by_link", .err = EINVAL},
     {.name = "a hard link to the stored copy as the live name", .live = "by_hardlink", .err = EINVAL},
     {.name = "stored copy a FIFO, which must not hang", .src = "fifo", .err = EINVAL},
-    {.name = "stored copy a directory", .src = "dir", .err = EISDIR},
+    {.name = "stored copy a folder", .src = "dir", .err = EISDIR},
     {.name = "stored copy a link to a device", .src = "to_device", .err = EINVAL},
     {.name = "no stored copy", .src = "missing", .err = ENOENT},
-    {.name = "live name a directory", .live = "dir", .err = EISDIR},
+    {.name = "live name a folder", .live = "dir", .err = EISDIR},
     {.name = "live name a FIFO", .live = "fifo", .err = EINVAL},
     {.name = "live name a link to a device", .live = "to_device", .err = EINVAL},
     {.name = "live name a third user's link to a folder, for a user: the kind judged first", .live = "planted", .err = EISDIR,
@@ -148,7 +148,7 @@ class Walk : public ::testing::TestWithParam<WalkRow> {};
 TEST_P(Walk, EndsWhereTheKernelsOwnDoes)
 {
     const WalkRow &w = GetParam();
-    TempDir top;
+    Scratch top;
     const std::string at = top.path().string(), path = std::regex_replace(w.path, std::regex("@"), at);
     const fs::path back = fs::current_path();
     fs::current_path(top.path());
@@ -462,7 +462,7 @@ TEST_F(CopyFileTest, PeakMemoryDoesNotGrowWithFileSize)
     for (const bool by_hand : {false, true}) {
         long peak[2] = {};
         for (const bool big : {false, true}) {
-            TempDir run;
+            Scratch run;
             fs::copy_file(big ? "big" : "small", run / "idapi32.cf_");
             support::Run how;
             if (by_hand)

@@ -5,9 +5,9 @@
 //   and one after it leaves the new one;
 // - a kill at any call leaves the whole old or the whole new file, and a
 //   hidden temporary file only between naming it and the rename;
-// - the file is flushed before it is published and the directory after.
+// - the file is flushed before it is published and the folder after.
 // Each run exits 0 without a word, the stored copy never changes, and
-// nothing else is left in the directory.
+// nothing else is left in the folder.
 #include "support.h"
 
 #include <cstring>
@@ -52,7 +52,7 @@ const std::string kStored = bytes((256 << 10) + 333, 11), kOld = bytes(4000, 12)
 
 std::string content_of(const fs::path &p) { return holds(p, {{"new", kStored}, {"old", kOld}}); }
 
-// A scenario set up in a directory, with what its trace says about it.
+// A scenario set up in a folder, with what its trace says about it.
 struct Prepared {
     std::vector<std::string> base; // injections the scenario itself needs
     int tmpfile_open = 0;          // which openat made the unnamed file
@@ -85,7 +85,7 @@ Prepared prepare(const Scenario &s)
     if (s.by_link)
         p.base.emplace_back("inject=renameat2:error=EINVAL");
     const auto traced = [&] {
-        TempDir dir;
+        Scratch dir;
         setup(s, dir.path());
         const Outcome o = run_program(dir.path(), {p.base, (dir / "trace").string()});
         expect_quiet_success(o, std::string(s.name) + ": trace run");
@@ -197,7 +197,7 @@ TEST_P(Scenarios, EveryFailedCallLeavesTheOldFileBeforePublishingAndTheNewAfter)
         for (const std::string &how : hows) {
             const std::string what = std::string(s.name) + ": call " + std::to_string(k + 1) + " " + c.name + " #" +
                                      std::to_string(c.nth) + " " + how;
-            TempDir dir;
+            Scratch dir;
             setup(s, dir.path());
             const Outcome o = run_program(dir.path(), {injections(p, c, how)});
             ++runs;
@@ -228,7 +228,7 @@ TEST_P(Scenarios, KilledAtEveryCallTheLiveFileIsWholeAndLeftoversOnlyBetweenNami
         if (kSanitized && memory_call(c))
             continue;
         const std::string where = std::to_string(k + 1) + " " + c.name;
-        TempDir dir;
+        Scratch dir;
         setup(s, dir.path());
         const Outcome o = run_program(dir.path(), {injections(p, c, "signal=KILL")});
         EXPECT_EQ(o.status, -SIGKILL) << s.name << ": kill at " << where;
@@ -257,7 +257,7 @@ int returned_fd(const Call &c)
     return eq == std::string::npos ? -1 : static_cast<int>(std::strtol(c.line.c_str() + eq + 2, nullptr, 10));
 }
 
-TEST_P(Scenarios, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
+TEST_P(Scenarios, TheFileIsFlushedBeforeItIsPublishedAndTheFolderAfter)
 {
     REQUIRE(have_strace(), "strace (package strace)");
     const Scenario &s = GetParam();
@@ -286,7 +286,7 @@ TEST_P(Scenarios, TheFileIsFlushedBeforeItIsPublishedAndTheDirectoryAfter)
     EXPECT_GE(flushed, 0) << s.name << ": the new file is never flushed";
     EXPECT_LT(flushed, p.publish) << s.name << ": the new file is flushed after it is published";
     EXPECT_GE(find_call(p.calls, "^fsync\\(" + std::to_string(dir_fd) + "\\)", static_cast<size_t>(p.publish)), 0)
-        << s.name << ": the directory is not flushed after publishing";
+        << s.name << ": the folder is not flushed after publishing";
 }
 
 TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
@@ -298,7 +298,7 @@ TEST(Faults, AFileSwappedAfterItsCheckIsNeitherWaitedOnNorCopiedNorReplaced)
     // found, swapped for a read-only one. The files found are the ones used.
     const Prepared p = prepare(scenario("replace"));
     for (const std::string swap : {"fifo", "link to a device", "read-only live file"}) {
-        TempDir dir;
+        Scratch dir;
         setup(scenario("replace"), dir.path());
         support::Run how;
         const bool live = swap == "read-only live file";

@@ -79,7 +79,7 @@ scenario() {
         [ -n "$linked" ] && want+=" other.cfg"
         [ -n "$linked" ] && ! cmp -s "$disk/idapi32.cfg" "$disk/other.cfg" && problems+=" link broken;"
         have=$(ls -A "$disk" | sort | tr '\n' ' ')
-        [ "$have" = "$want " ] || problems+=" directory holds '$have';"
+        [ "$have" = "$want " ] || problems+=" folder holds '$have';"
         umount "$disk"
         if [ -z "$problems" ]; then ok "$name ($label)"; else not_ok "$name ($label):$problems"; fi
     done

@@ -8,7 +8,7 @@
 #                                          reported, the rest asserted
 # For the Linux build:
 # - durable on return: a finished run, then the cut: the whole new file, and
-#   nothing else new in the directory;
+#   nothing else new in the folder;
 # - consistent at every step: for each system call of a run, in trace order,
 #   the run is killed just before it, the power cut, the image mounted again:
 #   the live file is the whole old or the whole new one, the stored copy is
@@ -85,7 +85,7 @@ prepare() {
     cp "$work/old" "$mnt/d/idapi32.cfg"
     sync -f "$mnt"
 }
-# What the directory holds after the cut, once mounted again.
+# What the folder holds after the cut, once mounted again.
 after() { # sets live (old|new|torn|absent), left, stored_ok
     up
     left=$(find "$mnt/d" -mindepth 1 -maxdepth 1 ! -name idapi32.cf_ ! -name idapi32.cfg -printf '%f ')

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Two release builds of the same sources, in different directories and at
+# Two release builds of the same sources, in different folders and at
 # different times, give the same .exe, zip and checksums byte for byte.
 #   reproducible.sh SOURCE_DIR
 set -eu

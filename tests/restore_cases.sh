@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Black-box cases for the cfgrestore program, native or as the .exe under Wine:
 #   restore_cases.sh PROGRAM [RUNNER...]
-# Each case runs in a fresh directory and checks exit status 0, empty stdout
+# Each case runs in a fresh folder and checks exit status 0, empty stdout
 # and stderr, both files byte for byte, and that nothing else was left there.
 # Under Wine, HOLD_FILE names the test helper that holds a file open. With
 # X86_32=1 (a 32-bit build) it says first how 32-bit code runs here.
@@ -56,7 +56,7 @@ problem() { echo "    $case_name: $*"; case_ok=0; }
 end() { if [ $case_ok -eq 1 ]; then ok "$case_name"; else not_ok "$case_name"; fi; }
 
 # Runs a program (the one under test unless given) from the current
-# directory with the given arguments.
+# folder with the given arguments.
 restore_as() {
     local rc program=$1
     shift
@@ -77,7 +77,7 @@ start_user() {
     mkdir -p "$home"
     cp "$prog" "$home/"
     # A copy of the prefix made for the run (a new one takes minutes where
-    # 32-bit code runs emulated), less its note of root's server directory.
+    # 32-bit code runs emulated), less its note of root's server folder.
     [ "$kind" = wine ] && cp -a "$WINEPREFIX" "$home/prefix" && rm -f "$home/prefix/wineserver"
     chown -R 65534:65534 "$home"
     user_prog=$home/$(basename "$prog")
@@ -115,7 +115,7 @@ same() { # same NAME REF
 listing() { # listing "NAME..." : exactly these entries, no leftovers
     local have
     have=$(ls -A | sort | tr '\n' ' ')
-    [ "$have" = "$1 " ] || problem "directory holds '$have', expected '$1 '"
+    [ "$have" = "$1 " ] || problem "folder holds '$have', expected '$1 '"
 }
 
 # Test data: every byte value, text with CR LF line ends, a few MiB of noise.
@@ -191,11 +191,11 @@ cp "$ref/old" with_live/idapi32.cfg
 in_dir with_live restore
 in_dir empty restore
 same with_live/idapi32.cfg "$ref/old"
-[ -z "$(ls -A empty)" ] || problem "files appeared in an empty directory"
+[ -z "$(ls -A empty)" ] || problem "files appeared in an empty folder"
 listing "empty with_live"
 end
 
-begin names_resolve_in_working_directory
+begin names_resolve_in_working_folder
 mkdir home elsewhere
 cp "$ref/text" home/idapi32.cf_
 cp "$ref/old" home/idapi32.cfg
@@ -203,10 +203,10 @@ cp "$prog" home/
 in_dir elsewhere restore
 in_dir elsewhere restore_as "$work/$case_name/home/$(basename "$prog")"
 same home/idapi32.cfg "$ref/old"
-[ -z "$(ls -A elsewhere)" ] || problem "files appeared in the working directory"
+[ -z "$(ls -A elsewhere)" ] || problem "files appeared in the working folder"
 end
 
-begin directories_under_either_name_are_left_alone
+begin folders_under_either_name_are_left_alone
 mkdir live_dir src_dir
 cp "$ref/text" live_dir/idapi32.cf_
 mkdir live_dir/idapi32.cfg
@@ -238,7 +238,7 @@ same idapi32.cfg "$ref/old"
 listing "idapi32.cf_ idapi32.cfg"
 end
 
-begin working_directory_with_spaces_and_non_ascii_letters
+begin working_folder_with_spaces_and_non_ascii_letters
 dir="Données de l'appli ÄÖ ü 設定"
 mkdir "$dir"
 cp "$ref/text" "$dir/idapi32.cf_"

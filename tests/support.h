@@ -2,7 +2,7 @@
 // reads and writes, their comparison and which known content a file holds; a folder's names, snapshot and
 // extended attributes (access lists among them); a table row's name as a
 // test's; whether this is CI and what a missing tool means there; odd
-// files (append-only directories); scratch directories; another
+// files (append-only folders); scratch folders; another
 // user; a program made reachable to that user; running the program, under
 // strace or not, with its exit, output and peak memory; and reading its
 // trace (the copy's calls, the unnamed file's openat, its refusal).
@@ -93,7 +93,7 @@ inline std::string holds(const fs::path &p, const std::map<std::string, std::str
     return "other: " + std::to_string(c.size()) + " bytes, hash " + std::to_string(std::hash<std::string>()(c) % 100000);
 }
 
-// What a directory holds, sorted, so leftovers show.
+// What a folder holds, sorted, so leftovers show.
 inline Names entries(const fs::path &where = ".")
 {
     Names names;
@@ -177,17 +177,17 @@ inline bool in_ci()
         }                                                                                   \
     } while (0)
 
-// A fresh scratch directory, removed again with everything in it.
-class TempDir {
+// A fresh scratch folder, removed again with everything in it.
+class Scratch {
 public:
-    TempDir()
+    Scratch()
     {
         std::string tmpl = (fs::temp_directory_path() / "cfgrestore.XXXXXX").string();
         if (mkdtemp(tmpl.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         path_ = tmpl;
     }
-    ~TempDir()
+    ~Scratch()
     {
         std::error_code ec;
         for (auto it = fs::recursive_directory_iterator(path_, ec);
@@ -197,8 +197,8 @@ public:
         fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
         fs::remove_all(path_, ec);
     }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
+    Scratch(const Scratch &) = delete;
+    Scratch &operator=(const Scratch &) = delete;
 
     [[nodiscard]] const fs::path &path() const { return path_; }
     fs::path operator/(const std::string &name) const { return path_ / name; }
@@ -235,10 +235,10 @@ inline bool append_only(const fs::path &p, bool on)
 
 #ifdef CFGRESTORE_PROGRAM
 // A program copied, once, to a place every user can reach: the build may lie
-// under a directory that an unprivileged case cannot enter.
+// under a folder that an unprivileged case cannot enter.
 inline std::string reachable(const fs::path &program)
 {
-    static const TempDir dir;
+    static const Scratch dir;
     ::chmod(dir.path().c_str(), 0755);
     const fs::path copy = dir / program.filename().string();
     if (!fs::exists(copy) && fs::copy_file(program, copy))

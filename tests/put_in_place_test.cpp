@@ -1,7 +1,7 @@
 // The program run on each kind of live file and caller, and on odd stored
-// copies, odd live names and odd working directories: one test a row. A
+// copies, odd live names and odd working folders: one test a row. A
 // row starts from the stored copy and an old live file in its working
-// directory (unless it says otherwise), then sets up its oddity, and names
+// folder (unless it says otherwise), then sets up its oddity, and names
 // the end state of each name it expects to change, and how the live file
 // was put in place: a new file or the same one, and what it keeps. Every
 // run exits 0 without a word; every other name, the stored copy among
@@ -61,14 +61,14 @@ void lease(const fs::path &p)
 }
 
 void owner(const fs::path &p, uid_t uid, gid_t gid) { ASSERT_EQ(lchown(p.c_str(), uid, gid), 0); }
-// The top directory and both files the user's, as in the user's own folder.
+// The top folder and both files the user's, as in the user's own folder.
 void users(const fs::path &d)
 {
     for (const fs::path &p : {d, d / kStored, d / kLive})
         (void)lchown(p.c_str(), kNobody, kNobody);
 }
 void users_with_roots_copy(const fs::path &d) { users(d), owner(d / kStored, 0, 0); }
-// An access list of its own (or a default one, for a directory) that lets
+// An access list of its own (or a default one, for a folder) that lets
 // the owner and user 1234 read and write, the group read, others nothing.
 void acl(const fs::path &p, const char *which = "system.posix_acl_access")
 {
@@ -88,7 +88,7 @@ void capability(const fs::path &p)
     ASSERT_EQ(setxattr(p.c_str(), "security.capability", cap.data(), cap.size(), 0), 0);
 }
 void second_name(const fs::path &d) { fs::create_hard_link(d / kLive, d / "other.cfg"); }
-void append_only_on(const fs::path &d) { ASSERT_TRUE(append_only(d, true)) << "append-only directories on " << d; }
+void append_only_on(const fs::path &d) { ASSERT_TRUE(append_only(d, true)) << "append-only folders on " << d; }
 void append_only_off(const fs::path &d) { append_only(d, false); }
 // In the child: mounts of its own, and the folder `d` a mount of its own
 // too, with `flags` (none: a plain bind).
@@ -126,12 +126,12 @@ constexpr struct timespec kStoredTime = {981172800, 123456789};
 
 struct Row {
     std::string name;
-    Action setup = {};                                         // after the defaults, given the top directory
+    Action setup = {};                                         // after the defaults, given the top folder
     // Name -> end state, of those that change; unless it says, the live file NEW.
     std::vector<std::pair<std::string, std::string>> expect = {{kLive, "file NEW"}};
     mode_t stored = 0644, live = 0644; // the defaults' modes, 0 for none: the stored copy NEW, the live file OLD
-    mode_t top = 0;                    // the top directory's mode after the set-up, if not 0700
-    std::string cwd = ".";             // where it runs, inside the top directory
+    mode_t top = 0;                    // the top folder's mode after the set-up, if not 0700
+    std::string cwd = ".";             // where it runs, inside the top folder
     Action before = {};                                        // in the child, before exec
     bool as_user = false;                                    // run as the user nobody
     // How the live file in cwd must have been put in place, if it was:
@@ -276,11 +276,11 @@ std::vector<Row> rows()
         {.name = "live name root's own link, on a mount that follows none",
          .setup = [](auto &d) { file(d / "target", kOld), fs::create_symlink("target", d / kLive); }, .expect = {}, .live = 0,
          .before = [](auto &d) { own_mounts(d, MS_NOSYMFOLLOW); }, .needs_root = true},
-        {.name = "working directory not writable",
+        {.name = "working folder not writable",
          .setup = [root](auto &d) { ASSERT_EQ(chmod((d / "locked").c_str(), root ? 0755 : 0555), 0); },
          .expect = {{"locked/" + kLive, "file NEW"}}, .live = 0666, .top = 0755, .cwd = "locked", .as_user = true,
          .way = "in place"},
-        {.name = "live file the caller owns, in a directory it cannot write",
+        {.name = "live file the caller owns, in a folder it cannot write",
          .setup = [](auto &d) { owner(d / "locked" / kLive, kNobody, kNobody); },
          .expect = {{"locked/" + kLive, "file NEW"}}, .top = 0755, .cwd = "locked", .as_user = true,
          .way = "in place", .needs_root = true},
@@ -290,16 +290,16 @@ std::vector<Row> rows()
         {.name = "the caller's file with a group the caller is not in",
          .setup = [](auto &d) { owner(d / kLive, kNobody, 0); }, .live = 0664,
          .top = 0777, .as_user = true, .way = "in place", .needs_root = true},
-        {.name = "another user's file in a sticky world-writable directory", .expect = {{kLive, "file NEW"}},
+        {.name = "another user's file in a sticky world-writable folder", .expect = {{kLive, "file NEW"}},
          .live = 0666, .top = 01777, .as_user = true, .way = "in place", .needs_root = true},
-        {.name = "append-only directory with a live file", .setup = append_only_on, .way = "in place", .needs_root = true,
+        {.name = "append-only folder with a live file", .setup = append_only_on, .way = "in place", .needs_root = true,
          .cleanup = append_only_off},
-        {.name = "append-only directory without a live file", .setup = append_only_on, .live = 0, .needs_root = true,
+        {.name = "append-only folder without a live file", .setup = append_only_on, .live = 0, .needs_root = true,
          .cleanup = append_only_off},
         // A name made there could never be removed again: no live file then.
-        {.name = "append-only directory without unnamed files", .setup = append_only_on, .expect = {}, .live = 0,
+        {.name = "append-only folder without unnamed files", .setup = append_only_on, .expect = {}, .live = 0,
          .needs_root = true, .cleanup = append_only_off, .named = true},
-        {.name = "append-only directory where unnamed files may not be linked", .setup = append_only_on, .expect = {},
+        {.name = "append-only folder where unnamed files may not be linked", .setup = append_only_on, .expect = {},
          .live = 0, .needs_root = true, .cleanup = append_only_off, .strace = {"inject=linkat:error=ENOENT:when=1+"}},
         {.name = "live file with extended attributes of its own",
          .setup =
@@ -325,7 +325,7 @@ std::vector<Row> rows()
          .expect = {{std::string(NAME_MAX, 'n'), "file NEW"}}, .live = 0, .way = "replaced"},
         {.name = "stored copy the caller may not read", .expect = {}, .stored = root ? 0600U : 0200U, .live = 0666,
          .top = 0777, .as_user = true},
-        {.name = "working directory deleted while the program runs", .expect = {{"gone", "absent"}}, .cwd = "gone",
+        {.name = "working folder deleted while the program runs", .expect = {{"gone", "absent"}}, .cwd = "gone",
          .before =
              [](const fs::path &d) {
                  // Already inside it: empty it and remove it under our feet.
@@ -362,9 +362,9 @@ std::vector<Row> rows()
     return rows;
 }
 
-class OddInput : public ::testing::TestWithParam<Row> {};
+class PutInPlace : public ::testing::TestWithParam<Row> {};
 
-// A row's top directory: the defaults, its set-up, then its modes (a change
+// A row's top folder: the defaults, its set-up, then its modes (a change
 // of owner clears set-id bits) and the stored copy's time.
 void make(const Row &row, const fs::path &d)
 {
@@ -381,13 +381,13 @@ void make(const Row &row, const fs::path &d)
     ASSERT_TRUE(row.top == 0 || chmod(d.c_str(), row.top) == 0);
 }
 
-TEST_P(OddInput, EndsQuietlyWithOnlyTheNamedChanges)
+TEST_P(PutInPlace, EndsQuietlyWithOnlyTheNamedChanges)
 {
     const Row &row = GetParam();
     REQUIRE(!(row.needs_root || row.as_user) || geteuid() == 0, "root, to act as another user");
     REQUIRE(!(row.traced || row.named || !row.strace.empty()) || have_strace(), "strace (package strace)");
     umask(022); // as the run's, for a file made here to compare with
-    TempDir traces;
+    Scratch traces;
     ASSERT_EQ(chmod(traces.path().c_str(), 01777), 0);
     const std::string trace = row.traced || row.named ? (traces / "trace").string() : "";
     std::vector<std::string> strace = row.strace;
@@ -403,14 +403,14 @@ TEST_P(OddInput, EndsQuietlyWithOnlyTheNamedChanges)
     };
     if (row.named)
         refuse_unnamed(strace, [&] {
-            TempDir probe;
+            Scratch probe;
             make(row, probe.path());
             run(probe.path());
             if (row.cleanup)
                 row.cleanup(probe.path());
             return copy_calls(trace);
         });
-    TempDir top;
+    Scratch top;
     const fs::path &d = top.path(), cwd = d / row.cwd;
     make(row, d);
     if (HasFatalFailure())
@@ -447,7 +447,7 @@ TEST_P(OddInput, EndsQuietlyWithOnlyTheNamedChanges)
     Snapshot want = before;
     for (const auto &[name, end] : row.expect) {
         for (auto it = want.lower_bound(name + "/"); it != want.end() && it->first.rfind(name + "/", 0) == 0;)
-            it = want.erase(it); // inside a directory that is gone
+            it = want.erase(it); // inside a folder that is gone
         want[name] = end;
     }
     std::erase_if(want, [](const auto &kv) { return kv.second == "absent"; });
@@ -456,7 +456,7 @@ TEST_P(OddInput, EndsQuietlyWithOnlyTheNamedChanges)
         row.cleanup(d);
 }
 
-INSTANTIATE_TEST_SUITE_P(BadInput, OddInput, ::testing::ValuesIn(rows()),
+INSTANTIATE_TEST_SUITE_P(EachKind, PutInPlace, ::testing::ValuesIn(rows()),
                          [](const auto &info) { return test_id(info.param.name); });
 
 } // namespace
