@@ -255,13 +255,13 @@ INSTANTIATE_TEST_SUITE_P(Policy, LinkRule, ::testing::ValuesIn(kRoutes), [](cons
 // Who besides root could have shaped a run of root's, over everything both
 // resolutions met (a new file's folder with an entry not there), the stored
 // copy's owner: nobody (0), one user, or 2 for more or anyone.
-struct Shaped { std::string name; std::vector<linux_copy::Step> met; uid_t stored; int count; uid_t user = 0; };
+struct Shaped { std::string name; std::vector<linux_copy::Step> met; uid_t stored; int count; uid_t user = 0; mode_t stored_mode = 0644; };
 void PrintTo(const Shaped &s, std::ostream *os) { *os << s.name; }
 class Shapers : public ::testing::TestWithParam<Shaped> {};
 TEST_P(Shapers, AreCountedFromWhatTheWayMet)
 {
     const Shaped &s = GetParam();
-    const linux_copy::Shapers who = linux_copy::shapers(s.met, s.stored, 0);
+    const linux_copy::Shapers who = linux_copy::shapers(s.met, reg(s.stored, s.stored_mode), 0);
     EXPECT_EQ(who.count, s.count);
     EXPECT_EQ(who.count == 1 ? who.user : 0, s.user);
 }
@@ -269,6 +269,7 @@ const std::vector<Shaped> kShaped = {
     {"a service account's file in root's own folder", {{folder(0), reg(0, 0600)}, {folder(0), reg(kUser, 0644)}}, 0, 0},
     {"a user's link in root's own folder did not place itself", {{folder(0), lnk(kUser)}, {folder(0), reg(0, 0644)}}, 0, 0},
     {"the stored copy's owner, always", {{folder(0), reg(kUser, 0644)}}, kUser, 1, kUser},
+    {"a stored copy others may write: anyone", {{folder(0), reg(0, 0666)}}, 0, 2, 0, 0666},
     {"a user's folder", {{folder(kUser), reg(kUser, 0644)}, {folder(kUser), reg(kUser, 0644)}}, kUser, 1, kUser},
     {"the folder a new file would be made in", {{folder(0), reg(0, 0644)}, {folder(kUser), Node{}}}, 0, 1, kUser},
     {"an entry's owner in a sticky folder", {{folder(0, 01777), reg(0, 0600)}, {folder(0, 01777), reg(kUser, 0644)}}, 0, 1, kUser},
@@ -353,9 +354,10 @@ POLICY(final_mode,
     ROW("a writable stored copy keeps the live mode", pc::final_mode(0640, 0600, true), 0640),
     ROW("set-id: both bits dropped", pc::final_mode(06755, 0644, false), 0755));
 POLICY(keeps_set_id,
-    ROW("under root's content", pc::keeps_set_id(0, kUser), true),
-    ROW("under the owner's content", pc::keeps_set_id(kUser, kUser), true),
-    ROW("not under another's content", pc::keeps_set_id(2000, kUser), false));
+    ROW("under root's content", pc::keeps_set_id(reg(0, 0644), kUser), true),
+    ROW("under the owner's content", pc::keeps_set_id(reg(kUser, 0600), kUser), true),
+    ROW("not under another's content", pc::keeps_set_id(reg(2000, 0644), kUser), false),
+    ROW("not under content others may write", pc::keeps_set_id(reg(0, 0664), kUser), false));
 POLICY(has_room,
     ROW("root's reserved blocks do not count", pc::has_room(8192, 0, {4096, 100, 1}), false),
     ROW("what the file holds counts", pc::has_room(8192, 4096, {4096, 1, 1}), true));
@@ -364,10 +366,9 @@ POLICY(others_may_write,
     ROW("root's folder its group may write", pc::others_may_write(folder(0, 0775), kUser), true),
     ROW("root's own folder", pc::others_may_write(folder(0), kUser), false));
 POLICY(rights_of,
-    ROW("the primary group, then each that names the user", pc::rights_of(1000, kPasswd, kGroup, 9).groups, (std::vector<gid_t>{100, 27, 44})),
-    ROW("the primary group's id", pc::rights_of(1000, kPasswd, kGroup, 9).gid, 100),
-    ROW("a user not listed: no other group", pc::rights_of(1001, kPasswd, kGroup, 9).groups.empty(), true),
-    ROW("a user not listed: the overflow group", pc::rights_of(1001, kPasswd, kGroup, 9).gid, 9));
+    ROW("the primary group, then each that names the user", pc::rights_of(1000, kPasswd, kGroup).groups, (std::vector<gid_t>{100, 27, 44})),
+    ROW("the primary group's id", pc::rights_of(1000, kPasswd, kGroup).gid, 100),
+    ROW("a user not listed is given none", pc::rights_of(1001, kPasswd, kGroup).listed, false));
 
 TEST_F(CopyFileTest, ReadersOnlyEverSeeTheWholeOldOrWholeNewFile)
 {

@@ -50,6 +50,7 @@ void file(const fs::path &p, const std::string &content, mode_t mode = 0644)
 
 using Action = std::function<void(const fs::path &)>;
 const std::string kLive = "idapi32.cfg", kStored = "idapi32.cf_";
+constexpr uid_t kUnlisted = 2999999; // in no /etc/passwd
 
 // A read lease, as a file server holds one; its break notice is ignored.
 int leased = -1;
@@ -273,6 +274,9 @@ std::vector<Row> rows()
          .expect = {}, .stored = 0, .live = 04755, .top = 01777, .needs_root = true},
         {.name = "stored copy under a write lease, which must not wait", .expect = {},
          .before = [](auto &) { (void)signal(SIGIO, SIG_IGN), fcntl(open(kStored.c_str(), O_RDONLY), F_SETLEASE, F_WRLCK) == 0 || (_exit(121), 0); }},
+        {.name = "root's stored copy that others may write, over root's set-uid file", .expect = {}, .stored = 0666, .live = 04755},
+        {.name = "a folder of a user the system's files do not list, for root",
+         .setup = [](auto &d) { owner(d, kUnlisted, kUnlisted), owner(d / kLive, kUnlisted, kUnlisted); }, .expect = {}, .top = 0755, .needs_root = true},
         {.name = "live name root's own link, on a mount that follows none",
          .setup = [](auto &d) { file(d / "target", kOld), fs::create_symlink("target", d / kLive); }, .expect = {}, .live = 0,
          .before = [](auto &d) { own_mounts(d, MS_NOSYMFOLLOW); }, .needs_root = true},
@@ -458,5 +462,36 @@ TEST_P(PutInPlace, EndsQuietlyWithOnlyTheNamedChanges)
 
 INSTANTIATE_TEST_SUITE_P(EachKind, PutInPlace, ::testing::ValuesIn(rows()),
                          [](const auto &info) { return test_id(info.param.name); });
+
+// The user may stop the process that acts with the user's rights, which is
+// theirs; root's run then ends it, and neither waits for ever nor copies.
+TEST(AsTheUser, AStoppedProcessEndsTheRun)
+{
+    REQUIRE(geteuid() == 0, "root, to act as another user");
+    Scratch top;
+    const fs::path &d = top.path();
+    file(d / "stored", kNew), file(d / kLive, kOld), fs::create_directory(d / "d");
+    std::string steps; // a long way, walked once by root and once by the user
+    for (int i = 0; i < 800; ++i)
+        steps += "d/../";
+    for (int i = 1; i <= 38; ++i)
+        fs::create_symlink(steps + (i < 38 ? "l" + std::to_string(i + 1) : "stored"), d / ("l" + std::to_string(i)));
+    fs::create_symlink("l1", d / kStored);
+    for (const auto &e : fs::recursive_directory_iterator(d))
+        owner(e.path(), kNobody, kNobody);
+    owner(d, kNobody, kNobody);
+    const pid_t pid = spawn(d);
+    pid_t child = 0;
+    int status = -1;
+    while (child <= 0 && waitpid(pid, &status, WNOHANG) == 0)
+        std::ifstream("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children") >> child;
+    EXPECT_TRUE(child > 0 && kill(child, SIGSTOP) == 0) << "the user's process, caught";
+    for (int i = 0; i < 2000 && status == -1 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (status == -1)
+        kill(pid, SIGKILL), kill(child > 0 ? child : pid, SIGKILL), waitpid(pid, nullptr, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended by itself, with 0";
+    EXPECT_EQ(state(d / kLive), "file OLD");
+}
 
 } // namespace

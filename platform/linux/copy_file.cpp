@@ -148,7 +148,7 @@ Error copy_once(const char *stored_name, const char *live_name, bool fail_if_exi
     if (err != 0)
         return err;
     if (me == 0) { // root, who alone may act as another user
-        const Shapers who = shapers(met(stored, live), stored.st.st_uid, me);
+        const Shapers who = shapers(met(stored, live), node(stored.st), me);
         if (who.count > 1)
             return EACCES;
         if (who.count == 1) {
@@ -209,7 +209,7 @@ Error give_final_mode(int fd, mode_t mode, const struct stat &src, bool set_id)
 // not set.
 Tried give_identity(int tmp, const File &old, const struct stat &src)
 {
-    const bool set_id = keeps_set_id(src.st_uid, old.st.st_uid);
+    const bool set_id = keeps_set_id(node(src), old.st.st_uid);
     const mode_t mode = final_mode(old.st.st_mode, src.st_mode, set_id);
     struct stat now {};
     if (const Error err = status(tmp, now); err != 0)
@@ -295,7 +295,7 @@ Error write_in_place(const File &src, const File &live)
     }
     err = take_mtime(fd, src.st);
     if (err == 0)
-        err = give_final_mode(fd, live.st.st_mode, src.st, keeps_set_id(src.st.st_uid, live.st.st_uid));
+        err = give_final_mode(fd, live.st.st_mode, src.st, keeps_set_id(node(src.st), live.st.st_uid));
     return err != 0 ? err : flush(fd);
 }
 

@@ -516,11 +516,11 @@ std::string text_of(const char *path)
 // process of that user's may trace this one.
 Error become(uid_t user)
 {
-    const std::string overflow = text_of("/proc/sys/kernel/overflowgid");
-    const Rights rights = rights_of(user, text_of("/etc/passwd"), text_of("/etc/group"),
-                                    overflow.empty() ? 65534 : static_cast<gid_t>(std::stoul(overflow)));
+    const Rights rights = rights_of(user, text_of("/etc/passwd"), text_of("/etc/group"));
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct none[2] = {};
+    if (!rights.listed)
+        return EACCES;
     if (::setgroups(rights.groups.size(), rights.groups.data()) != 0 ||
         ::setresgid(rights.gid, rights.gid, rights.gid) != 0 || ::setresuid(user, user, user) != 0 ||
         ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0 || ::syscall(SYS_capset, &header, none) != 0)
@@ -547,13 +547,17 @@ Error as_user(uid_t user, const std::function<Error()> &work)
         ::_exit(0);
     }
     give.reset();
+    // The user may stop the child, which is theirs: then it is ended, so
+    // that nobody holds the caller's run for ever.
+    int status = 0;
+    for (pid_t got = 0; (got = ::waitpid(child, &status, WUNTRACED)) != child || WIFSTOPPED(status);) {
+        if (got < 0 && errno != EINTR)
+            break; // no child to wait for (SIGCHLD ignored): it has ended
+        if (got == child)
+            ::kill(child, SIGKILL);
+    }
     Error err = EIO; // a child that ended without an answer
-    ssize_t n = 0;
-    while ((n = ::read(answer.get(), &err, sizeof err)) < 0 && errno == EINTR) {
-    }
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return n == sizeof err ? err : EIO;
+    return ::read(answer.get(), &err, sizeof err) == sizeof err ? err : EIO;
 }
 
 Error status(int fd, struct stat &st) { return ::fstatat(fd, "", &st, AT_EMPTY_PATH) == 0 ? 0 : last(); }

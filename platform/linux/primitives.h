@@ -146,8 +146,10 @@ Error give_back(int fd);
 uid_t caller();
 
 // Runs `work` in a child process that has only `user`'s rights: that uid,
-// the groups /etc/passwd and /etc/group give it, and no capability. Its
-// answer, or the error of giving up the caller's rights.
+// the groups /etc/passwd and /etc/group give it (EACCES for a user not
+// listed there), and no capability. Its answer, or the error of giving up
+// the caller's rights; EIO where it ended without one (killed, or stopped,
+// which ends it).
 Error as_user(uid_t user, const std::function<Error()> &work);
 
 // A file's status (of AT_FDCWD: the working folder's), owner and group,

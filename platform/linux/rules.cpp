@@ -20,7 +20,7 @@ bool grants(const Node &n, uid_t user, bool anyone, mode_t own, mode_t others)
 
 } // namespace
 
-Shapers shapers(const std::vector<Step> &met, uid_t stored_owner, uid_t caller)
+Shapers shapers(const std::vector<Step> &met, const Node &stored, uid_t caller)
 {
     Shapers who;
     const auto count = [&](uid_t uid) {
@@ -29,7 +29,9 @@ Shapers shapers(const std::vector<Step> &met, uid_t stored_owner, uid_t caller)
         who.user = who.count == 0 ? uid : who.user;
         who.count = std::min(who.count + 1, 2);
     };
-    count(stored_owner);
+    count(stored.uid);
+    if ((stored.mode & (S_IWGRP | S_IWOTH)) != 0)
+        who.count = 2;
     for (const Step &s : met) {
         const bool shared = others_may_write(s.holder, caller);
         const bool mine = s.entry.uid == 0 || s.entry.uid == caller;
@@ -74,12 +76,12 @@ long long number(const std::string &field)
 
 } // namespace
 
-Rights rights_of(uid_t user, const std::string &passwd, const std::string &group, gid_t overflow)
+Rights rights_of(uid_t user, const std::string &passwd, const std::string &group)
 {
     for (const auto &entry : records(passwd)) {
         if (entry.size() < 4 || number(entry[2]) != static_cast<long long>(user) || number(entry[3]) < 0)
             continue;
-        Rights r{static_cast<gid_t>(number(entry[3])), {}};
+        Rights r{true, static_cast<gid_t>(number(entry[3])), {}};
         r.groups.push_back(r.gid);
         for (const auto &g : records(group)) {
             if (g.size() < 4 || number(g[2]) < 0)
@@ -90,7 +92,7 @@ Rights rights_of(uid_t user, const std::string &passwd, const std::string &group
         }
         return r;
     }
-    return {overflow, {}};
+    return {};
 }
 
 bool may_follow(const std::vector<Step> &way, uid_t caller, Access want)
@@ -132,9 +134,9 @@ mode_t new_file_mode(bool shared_folder, mode_t stored)
     return shared_folder ? 0666 & stored : 0666;
 }
 
-bool keeps_set_id(uid_t stored_owner, uid_t live_owner)
+bool keeps_set_id(const Node &stored, uid_t live_owner)
 {
-    return stored_owner == 0 || stored_owner == live_owner;
+    return (stored.uid == 0 || stored.uid == live_owner) && (stored.mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 mode_t final_mode(mode_t mode, mode_t stored, bool set_id)

@@ -35,22 +35,24 @@ enum class Access { read, write };
 // would be made in, with an entry not there. Counted: the stored copy's
 // owner; each folder's owner; the owner of an entry in a folder others may
 // write; anyone, for a folder its group or others may write without the
-// sticky bit, and for a file of root's or the caller's with other names in
-// a folder others may write (a name made before the file was theirs).
+// sticky bit, for a stored copy its group or others may write, and for a
+// file of root's or the caller's with other names in a folder others may
+// write (a name made before the file was theirs).
 struct Shapers {
     int count = 0;  // nobody, one, or 2 for more, or anyone
     uid_t user = 0; // the one
 };
-Shapers shapers(const std::vector<Step> &met, uid_t stored_owner, uid_t caller);
+Shapers shapers(const std::vector<Step> &met, const Node &stored, uid_t caller);
 
 // The rights a user is given: the primary group and the groups that name
-// the user, as `passwd` and `group` (the files' text) list them; a user not
-// listed there gets the `overflow` group and no other.
+// the user, as `passwd` and `group` (the files' text) list them. A user not
+// listed there is given none: any group would lend that group's rights.
 struct Rights {
+    bool listed = false;
     gid_t gid = 0;
     std::vector<gid_t> groups;
 };
-Rights rights_of(uid_t user, const std::string &passwd, const std::string &group, gid_t overflow);
+Rights rights_of(uid_t user, const std::string &passwd, const std::string &group);
 
 // For a caller who cannot change user: whether a way with links on it may be followed for `want`: only if
 // everyone who could have put an entry on it where it lies may themselves
@@ -66,8 +68,9 @@ bool others_may_write(const Node &folder, uid_t caller);
 mode_t new_file_mode(bool shared_folder, mode_t stored);
 
 // Set-id bits and file capabilities stay only on content from root or from
-// the live file's own owner, as the kernel drops them on another's write.
-bool keeps_set_id(uid_t stored_owner, uid_t live_owner);
+// the live file's own owner, that nobody else may write, as the kernel
+// drops them on another's write.
+bool keeps_set_id(const Node &stored, uid_t live_owner);
 
 // The permission bits a live file of `mode` ends with: no write bit if the
 // stored copy has none, and no set-id bit unless it `keeps_set_id`.
