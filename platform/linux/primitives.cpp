@@ -549,8 +549,8 @@ Error as_user(uid_t user, const std::function<Error()> &work)
     give.reset();
     // The user may stop the child, which is theirs: then it is ended, so
     // that nobody holds the caller's run for ever.
-    int status = 0;
-    for (pid_t got = 0; (got = ::waitpid(child, &status, WUNTRACED)) != child || WIFSTOPPED(status);) {
+    int how = 0;
+    for (pid_t got = 0; (got = ::waitpid(child, &how, WUNTRACED)) != child || WIFSTOPPED(how);) {
         if (got < 0 && errno != EINTR)
             break; // no child to wait for (SIGCHLD ignored): it has ended
         if (got == child)
