@@ -159,7 +159,6 @@ Error resolve(const char *name, const Node &start, Resolved &r)
             if (const Error err = follow(next.get(), w); err != 0)
                 return err;
             tail_linked = tail_linked || at_end;
-            r.linked = true;
         } else if (at_end) {
             r.name = part;
             r.st = st;

@@ -53,7 +53,6 @@ struct Resolved {
     Fd end;                // the end itself (O_PATH), if it exists
     struct stat st {};     // its status
     std::vector<Step> way; // every entry met, in the folder that holds it
-    bool linked = false;   // a link was met on the way
     bool dangling = false; // the name is a link that leads to nothing
     [[nodiscard]] int at() const { return within.ok() ? within.get() : AT_FDCWD; }
 };
