@@ -11,6 +11,10 @@ namespace {
 
 constexpr mode_t kWriteBits = S_IWUSR | S_IWGRP | S_IWOTH;
 
+// Whether others than the owner may write it, by its group or as anyone
+// (an access list's grants show in the group bits).
+bool shared_write(const Node &n) { return (n.mode & (S_IWGRP | S_IWOTH)) != 0; }
+
 // Judged from the permission bits alone: a group may hold anyone, and an
 // access list may be changed later, so only the owner's and others' count.
 bool grants(const Node &n, uid_t user, bool anyone, mode_t own, mode_t others)
@@ -30,7 +34,7 @@ Shapers shapers(const std::vector<Step> &met, const Node &stored, uid_t caller)
         who.count = std::min(who.count + 1, 2);
     };
     count(stored.uid);
-    if ((stored.mode & (S_IWGRP | S_IWOTH)) != 0)
+    if (shared_write(stored))
         who.count = 2;
     for (const Step &s : met) {
         const bool shared = others_may_write(s.holder, caller);
@@ -38,7 +42,7 @@ Shapers shapers(const std::vector<Step> &met, const Node &stored, uid_t caller)
         count(s.holder.uid);
         if (shared && s.entry.mode != 0)
             count(s.entry.uid);
-        if (((s.holder.mode & (S_IWGRP | S_IWOTH)) != 0 && (s.holder.mode & S_ISVTX) == 0) ||
+        if ((shared_write(s.holder) && (s.holder.mode & S_ISVTX) == 0) ||
             (shared && mine && S_ISREG(s.entry.mode) && s.entry.links > 1))
             who.count = 2;
     }
@@ -107,7 +111,7 @@ bool may_follow(const std::vector<Step> &way, uid_t caller, Access want)
     for (const Step &s : way) {
         who.insert(who.end(), {s.entry.uid, s.holder.uid});
         const bool kept = S_ISDIR(s.entry.mode) && (s.holder.mode & S_ISVTX) != 0 && !s.up;
-        anyone = anyone || ((s.holder.mode & (S_IWGRP | S_IWOTH)) != 0 && !kept);
+        anyone = anyone || (shared_write(s.holder) && !kept);
     }
     std::sort(who.begin(), who.end()); // each judged once: no cost of owners times steps
     who.erase(std::unique(who.begin(), who.end()), who.end());
@@ -126,7 +130,7 @@ bool may_follow(const std::vector<Step> &way, uid_t caller, Access want)
 
 bool others_may_write(const Node &folder, uid_t caller)
 {
-    return (folder.mode & (S_IWGRP | S_IWOTH)) != 0 || (folder.uid != 0 && folder.uid != caller);
+    return shared_write(folder) || (folder.uid != 0 && folder.uid != caller);
 }
 
 mode_t new_file_mode(bool shared_folder, mode_t stored)
@@ -136,7 +140,7 @@ mode_t new_file_mode(bool shared_folder, mode_t stored)
 
 bool keeps_set_id(const Node &stored, uid_t live_owner)
 {
-    return (stored.uid == 0 || stored.uid == live_owner) && (stored.mode & (S_IWGRP | S_IWOTH)) == 0;
+    return (stored.uid == 0 || stored.uid == live_owner) && !shared_write(stored);
 }
 
 mode_t final_mode(mode_t mode, mode_t stored, bool set_id)
