@@ -19,28 +19,13 @@ cd "$work" || exit 2
 
 marks="0 $(((1 << 31) - 1)) $((1 << 32)) $(((1 << 32) + 65537))"
 size=$(((1 << 32) + 65541))
-python3 - "$size" $marks <<'PY'
-import sys
-size, *marks = map(int, sys.argv[1:])
-with open("idapi32.cf_", "wb") as f:
-    f.truncate(size)
-    for at in marks:
-        f.seek(at)
-        f.write(b"MARK")
-PY
+truncate -s $size idapi32.cf_
+for at in $marks; do printf MARK | dd of=idapi32.cf_ bs=1 seek="$at" conv=notrunc status=none; done
 marks_ok() { # the live file has the size and every mark
-    python3 - "$size" $marks <<'PY'
-import os, sys
-size, *marks = map(int, sys.argv[1:])
-got = os.path.getsize("idapi32.cfg")
-if got != size:
-    sys.exit(f"    size {got}, expected {size}")
-with open("idapi32.cfg", "rb") as f:
-    for at in marks:
-        f.seek(at)
-        if f.read(4) != b"MARK":
-            sys.exit(f"    no mark at offset {at}")
-PY
+    [ "$(stat -c %s idapi32.cfg)" = $size ] || { echo "    size $(stat -c %s idapi32.cfg), expected $size"; return 1; }
+    for at in $marks; do
+        [ "$(dd if=idapi32.cfg bs=1 skip="$at" count=4 status=none)" = MARK ] || { echo "    no mark at offset $at"; return 1; }
+    done
 }
 for how in "in the kernel" "by hand"; do
     rm -f idapi32.cfg

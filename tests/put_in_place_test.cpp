@@ -213,10 +213,6 @@ std::vector<Row> rows()
         {.name = "root's link in the user's folder to the user's own file, for the user",
          .setup = [](auto &d) { users(d), file(d / "target", kOld), owner(d / "target", kNobody, kNobody), fs::create_symlink("target", d / kLive); },
          .expect = {{"target", "file NEW"}}, .live = 0, .top = 0755, .as_user = true, .way = "replaced", .needs_root = true},
-        {.name = "stored copy a dangling link", .setup = [](auto &d) { fs::create_symlink("nowhere", d / kStored); },
-         .expect = {}, .stored = 0},
-        {.name = "stored copy a link loop", .setup = [](auto &d) { fs::create_symlink(kStored, d / kStored); },
-         .expect = {}, .stored = 0},
         {.name = "live file under another process's read lease, which must not wait",
          .setup = [](auto &d) { lease(d / kLive); }, .expect = {}, .cleanup = [](auto &) { close(leased); }},
         {.name = "live name a chain of links, one through a folder",
@@ -339,13 +335,6 @@ std::vector<Row> rows()
                  if (rmdir((d / "gone").c_str()) != 0)
                      _exit(124);
              }},
-        {.name = "names that differ only in case",
-         .setup =
-             [](auto &d) {
-                 file(d / "IDAPI32.CF_", kNew);
-                 file(d / "Idapi32.Cfg", kOld);
-             },
-         .expect = {}, .stored = 0, .live = 0},
     };
     // For a user, other names for others' files, in a folder anyone may
     // write, only where the kernel keeps users from linking files they may
@@ -447,6 +436,10 @@ TEST_P(PutInPlace, EndsQuietlyWithOnlyTheNamedChanges)
             last = at;
         EXPECT_GE(find_call(calls, "^fsync", static_cast<size_t>(last)), 0) << "not flushed after its last change";
         EXPECT_EQ(find_call(calls, R"(^openat\(.*"\.\w)") >= 0, row.named) << "a hidden name";
+        const long flushed = find_call(calls, "^fsync");
+        EXPECT_TRUE(flushed >= 0 && find_call(calls, "^utimensat", static_cast<size_t>(flushed)) < 0) << "the time set after a flush";
+        EXPECT_TRUE(row.way != "replaced" || find_call(calls, R"(^openat\(.*(O_TMPFILE|O_EXCL).*, 0600\) = \d+$)") >= 0)
+            << "the new file open to others before it is the old one's";
     }
     const Snapshot after = snapshot(d, state);
     Snapshot want = before;
@@ -493,6 +486,44 @@ TEST(AsTheUser, AStoppedProcessEndsTheRun)
         kill(pid, SIGKILL), kill(child > 0 ? child : pid, SIGKILL), waitpid(pid, nullptr, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended by itself, with 0";
     EXPECT_EQ(state(d / kLive), "file OLD");
+}
+
+// Several runs started at the same moment in one folder, again and again:
+// the live file always ends as a whole copy and nothing is left.
+TEST(Concurrent, SimultaneousRunsLeaveOneWholeCopyAndNoTemporaries)
+{
+    Scratch dir;
+    const std::string stored = bytes(1 << 20, 31), old = bytes(512 << 10, 32);
+    put(dir / kStored, stored);
+    const int rounds = 25, instances = 4;
+    for (int round = 0; round < rounds; ++round) {
+        if (round % 2 == 0)
+            put(dir / kLive, old);
+        else
+            fs::remove(dir / kLive);
+        // All wait on one pipe and start when it closes.
+        int gate[2];
+        ASSERT_EQ(pipe(gate), 0);
+        std::vector<pid_t> pids;
+        pids.reserve(instances);
+        support::Run wait_for_gate;
+        wait_for_gate.before = [&gate] {
+            close(gate[1]);
+            char c;
+            (void)read(gate[0], &c, 1);
+        };
+        for (int i = 0; i < instances; ++i)
+            pids.push_back(spawn(dir.path(), wait_for_gate));
+        close(gate[0]);
+        close(gate[1]);
+        for (pid_t pid : pids) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+        }
+        ASSERT_TRUE(same_bytes(get(dir / kLive), stored)) << "round " << round;
+        ASSERT_EQ(entries(dir.path()), (Names{kStored, kLive})) << "round " << round;
+    }
 }
 
 } // namespace

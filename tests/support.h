@@ -1,11 +1,7 @@
-// Helpers shared by the tests, each written once: test bytes, whole-file
-// reads and writes, their comparison and which known content a file holds; a folder's names, snapshot and
-// extended attributes (access lists among them); a table row's name as a
-// test's; whether this is CI and what a missing tool means there; odd
-// files (append-only folders); scratch folders; another
-// user; a program made reachable to that user; running the program, under
-// strace or not, with its exit, output and peak memory; and reading its
-// trace (the copy's calls, the unnamed file's openat, its refusal).
+// Helpers the tests share, each written once: test bytes and files, a
+// folder's snapshot, a row's name as a test's, CI's rule for a missing tool,
+// scratch folders, another user, and the program run (under strace or not)
+// with its trace read.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -13,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -132,24 +129,20 @@ inline std::string status_of(const fs::path &p)
     return S_ISLNK(st.st_mode) ? out + " to " + fs::read_symlink(p).string() : out;
 }
 
-// A file's extended attributes, access lists included: names with the size
-// and a hash of each value, sorted, so two files compare as strings.
+// A file's extended attributes, access lists included: each name with a
+// hash of its value, sorted, so two files compare as strings.
 inline std::string xattrs(const fs::path &p)
 {
-    std::string list(65536, '\0');
-    const ssize_t len = listxattr(p.c_str(), list.data(), list.size());
-    Names names;
-    for (ssize_t at = 0; at < len; at += static_cast<ssize_t>(names.back().size()) + 1)
-        names.emplace_back(&list[static_cast<size_t>(at)]);
-    std::sort(names.begin(), names.end());
-    std::string out;
-    for (const std::string &name : names) {
-        std::string value(65536, '\0');
-        const ssize_t n = getxattr(p.c_str(), name.c_str(), value.data(), value.size());
-        value.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        out += name + "(" + std::to_string(value.size()) + " bytes, " +
-               std::to_string(std::hash<std::string>()(value) % 100000) + ") ";
+    std::string list(65536, '\0'), value(65536, '\0');
+    list.resize(static_cast<size_t>(std::max<ssize_t>(listxattr(p.c_str(), list.data(), list.size()), 0)));
+    std::map<std::string, size_t> all;
+    for (size_t at = 0; at < list.size(); at += strlen(&list[at]) + 1) {
+        const ssize_t n = getxattr(p.c_str(), &list[at], value.data(), value.size());
+        all[&list[at]] = std::hash<std::string>()(value.substr(0, n > 0 ? static_cast<size_t>(n) : 0));
     }
+    std::string out;
+    for (const auto &[name, hash] : all)
+        out += name + "(" + std::to_string(hash % 100000) + ") ";
     return out;
 }
 
