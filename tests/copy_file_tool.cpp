@@ -1,7 +1,5 @@
-// Test helper: the stand-in called once, as a program of its own, so that a
-// test can run it under strace.
-//   copy_file_tool SRC DST FAIL_IF_EXISTS
-// Exits with 0 when the copy succeeds, otherwise with errno.
+// The stand-in called once, as a program a test can run under strace:
+//   copy_file_tool SRC DST FAIL_IF_EXISTS    exits 0, or with errno
 #include <windows.h>
 
 #include <cerrno>

@@ -95,9 +95,8 @@ Prepared prepare(const Scenario &s)
     return p;
 }
 
-// Refusals of real machines, held for every call, that the copy works
-// around: a filesystem without a feature, a caller without a right.
-// A seccomp filter gives EPERM, an old kernel ENOSYS.
+// Refusals of real machines, held for every call, that the copy works around:
+// a filesystem without a feature, a seccomp filter (EPERM), an old kernel.
 const std::multimap<std::string, std::string> kRefused = {
     {"copy_file_range", "error=EOPNOTSUPP"}, {"copy_file_range", "error=EPERM"}, {"copy_file_range", "error=ENOSYS"},
     {"copy_file_range", "error=EBADF"},
@@ -112,9 +111,8 @@ bool refused(const Call &c, const std::string &how)
     return std::any_of(from, to, [&how](const auto &r) { return r.second == how; });
 }
 
-// The injections for tampering with one call, on top of the scenario's own.
-// strace keeps one injection per system call, so a second openat to tamper
-// with becomes a step from the first.
+// The injections for tampering with one call, on top of the scenario's own;
+// strace keeps one a call, so a second openat is a step from the first.
 std::vector<std::string> injections(const Prepared &p, const Call &c, const std::string &how)
 {
     std::vector<std::string> all;
@@ -131,8 +129,7 @@ std::vector<std::string> injections(const Prepared &p, const Call &c, const std:
     return all;
 }
 
-// The sanitizer's own allocator cannot do without its memory, and how often
-// it asks differs from run to run.
+// The sanitizer's allocator cannot do without memory, asked for unevenly.
 constexpr bool kSanitized = CFGRESTORE_SANITIZED;
 bool memory_call(const Call &c) { return c.name == "brk" || c.name == "mmap" || c.name == "munmap"; }
 
@@ -156,21 +153,14 @@ std::vector<std::string> faults_for(const Call &c)
     return {"error=EIO"};
 }
 
-// Failures the copy is built to work around, so the new file still arrives:
-// a retried interruption, a best-effort call, a refused unnamed file or
-// kernel copy, and the refusals above.
+// Failures the copy works around, so the new file still arrives: a retried
+// interruption, a best-effort call, a refused unnamed file or kernel copy.
 bool worked_around(const Call &c, const std::string &how)
 {
-    if (how == "error=EINTR")
-        return true;
-    if (c.name == "ioctl" || c.name == "prlimit64" || c.name == "close" ||
-        memory_call(c)) // memory: malloc falls back to the other
-        return true;
-    if (c.name == "openat" && c.line.find("O_TMPFILE") != std::string::npos)
-        return true;
-    if (c.name == "copy_file_range" && how == "retval=0")
-        return true;
-    return refused(c, how);
+    return how == "error=EINTR" || c.name == "ioctl" || c.name == "prlimit64" || c.name == "close" ||
+           memory_call(c) || // memory: malloc falls back to the other
+           (c.name == "openat" && c.line.find("O_TMPFILE") != std::string::npos) ||
+           (c.name == "copy_file_range" && how == "retval=0") || refused(c, how);
 }
 
 TEST_P(Scenarios, EveryFailedCallLeavesTheOldFileBeforePublishingAndTheNewAfter)

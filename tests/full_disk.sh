@@ -10,8 +10,7 @@ prog=$(realpath "$1")
 . "$(dirname "$0")/needs.sh"
 under_strace
 
-# A private mount namespace: as root directly, otherwise inside a user
-# namespace of the caller's own.
+# A private mount namespace: as root, or in a user namespace of the caller's.
 if [ "${FULL_DISK_INSIDE:-}" != 1 ]; then
     for how in "-m" "-r -m"; do
         # shellcheck disable=SC2086
@@ -60,8 +59,7 @@ scenario() {
             label="no fallocate"
             run=(strace -qq -o /dev/null -e inject=fallocate:error=EOPNOTSUPP)
         elif [ $mode = named ]; then
-            # Which openat makes the unnamed file, from a run's trace; then
-            # the same run again, with that one refused.
+            # The openat that makes the unnamed file, from a run's trace, refused.
             (cd "$disk" && strace -qq -o "$work/trace" "$prog")
             nth=$(calls "$work/trace" | grep -m1 '^openat:.*O_TMPFILE' | cut -d' ' -f1 | cut -d: -f2)
             umount "$disk"
@@ -118,10 +116,8 @@ if truncate -s 64M "$work/ext4.img" && mkfs.ext4 -q -F "$work/ext4.img" 2>/dev/n
     else
         not_ok "a failed reservation on ext4 is given back: $kept blocks kept, size $(stat -c %s "$work/ext4/idapi32.cfg")"
     fi
-    # A stored copy that fits only in root's reserve: without fallocate,
-    # only what anyone may use counts as room, also for root; and root
-    # restoring a user's files in the user's folder does it with the
-    # user's rights.
+    # A stored copy that fits only in root's reserve: no room without
+    # fallocate, even for root; nor for root restoring a user's files.
     half=$(($(stat -f -c '(%a + %f)' "$work/ext4") * $(stat -f -c %S "$work/ext4") / 2))
     truncate -s 0 "$work/ext4/idapi32.cf_" && truncate -s "$half" "$work/ext4/idapi32.cf_"
     (cd "$work/ext4" && strace -qq -o /dev/null -e inject=fallocate:error=EOPNOTSUPP "$prog")

@@ -1,8 +1,6 @@
-// Test helper, Win32: holds a file open with no sharing, as a running engine
-// holds its configuration, until told to let go.
-//   hold_file.exe FILE READY RELEASE
-// Opens FILE with share mode 0, creates READY, waits until RELEASE exists
-// (at most a minute), then closes FILE. Exit 1 if FILE cannot be opened.
+// Holds FILE open with no sharing, as a running engine holds its
+// configuration, creates READY, and lets go once RELEASE exists (a minute at
+// most): hold_file.exe FILE READY RELEASE. Exit 1 if FILE cannot be opened.
 #include <windows.h>
 
 int main(int argc, char **argv)

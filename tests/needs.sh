@@ -9,9 +9,8 @@ needs() {
     exit 77
 }
 
-# x86_32 COMMAND...: how this machine runs 32-bit x86 code, natively or
-# emulated (a binfmt_misc entry for qemu-i386 takes precedence over the
-# kernel), set in x86_32_way and said; tried on a harmless 32-bit COMMAND.
+# x86_32 COMMAND...: how 32-bit x86 code runs here (x86_32_way: natively, or
+# emulated where binfmt_misc has qemu-i386), said; tried on a harmless COMMAND.
 x86_32() {
     local entry how=
     x86_32_way=natively
@@ -24,8 +23,7 @@ x86_32() {
     echo "32-bit x86 code runs $x86_32_way here$how"
 }
 
-# Counting: ok NAME, not_ok NAME [WHY], and at the end summary, which prints
-# the closing line and fails if anything did.
+# Counting: ok NAME, not_ok NAME [WHY]; summary, last, fails if anything did.
 passed=0
 failed=0
 ok() { echo "ok - $*"; passed=$((passed + 1)); }
@@ -38,8 +36,8 @@ check() {
     if "$@"; then ok "$name"; else not_ok "$name"; fi
 }
 
-# noise RC OUT ERR: what a run did besides ending with 0 and saying nothing
-# (its exit status RC, its output files OUT and ERR), or nothing.
+# noise RC OUT ERR: what a run did besides exiting 0 (RC) and saying nothing
+# (in OUT and ERR), or nothing.
 noise() {
     [ "$1" -eq 0 ] || printf 'exit status %s; ' "$1"
     [ -s "$2" ] && printf 'wrote %s bytes to stdout; ' "$(wc -c <"$2")"
@@ -47,8 +45,7 @@ noise() {
     return 0
 }
 
-# holds FILE NEW OLD: new, old, absent, or torn (with its size): which of the
-# two contents FILE holds.
+# holds FILE NEW OLD: which FILE holds: new, old, absent, or torn (its size).
 holds() {
     if [ ! -e "$1" ]; then echo absent
     elif cmp -s "$1" "$2"; then echo new
@@ -57,22 +54,19 @@ holds() {
     fi
 }
 
-# calls TRACE: the system calls of a strace trace from the first that names
-# the stored copy, a line each: "NAME:NTH LINE", NTH counted from the start
-# of the process, as strace's when= counts.
+# calls TRACE: a trace's calls from the first that names the stored copy, a
+# line each: "NAME:NTH LINE", NTH as strace's when= counts.
 calls() {
     awk -F'(' '/^[a-z0-9_]+\(/ { n[$1]++; if (index($0, "\"idapi32.cf_\"")) on = 1
                                   if (on && $1 != "exit_group") print $1 ":" n[$1] " " $0 }' "$1"
 }
 
-# Where scratch files go: a tmpfs where there is one, so that nothing of
-# them is written to disk.
+# Where scratch files go: a tmpfs where there is one, never the disk.
 scratch() {
     if [ -d /dev/shm ] && [ "$(stat -f -c %T /dev/shm)" = tmpfs ]; then echo /dev/shm; else echo "${TMPDIR:-/tmp}"; fi
 }
 
-# For a script whose runs go under strace: LeakSanitizer cannot work under a
-# tracer, and says so.
+# For runs under strace, where LeakSanitizer cannot work, and says so.
 under_strace() {
     command -v strace >/dev/null || needs "strace (package strace)"
     export ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0"

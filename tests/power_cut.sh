@@ -1,30 +1,21 @@
 #!/usr/bin/env bash
-# The restore against a power failure, on loop-mounted images of ext4 (with
-# default options and with noauto_da_alloc) and XFS. A power cut is the
-# filesystem shut down without flushing its journal (xfs_io -x -c shutdown),
-# so whatever was not flushed is lost; then the image is mounted again.
-#   power_cut.sh PROGRAM                   the Linux build: asserted
-#   power_cut.sh --contrast EXE WINE...    the .exe under Wine: the live file
-#                                          reported, the rest asserted
-# For the Linux build:
-# - durable on return: a finished run, then the cut: the whole new file, and
-#   nothing else new in the folder;
-# - consistent at every step: for each system call of a run, in trace order,
-#   the run is killed just before it, the power cut, the image mounted again:
-#   the live file is the whole old or the whole new one, the stored copy is
-#   unchanged, and the filesystem checks clean. Each point is cut twice: as
-#   it stands, and just after the journal commits (shutdown -f), which it
-#   may do at any moment on its own; that keeps every name change made so
-#   far, but no data that was not flushed. A cut in the middle of a call's
-#   work loses only what that call had not flushed, as a cut before it does.
+# The restore against a power cut on loop-mounted ext4 (default options and
+# noauto_da_alloc) and XFS images: the filesystem shut down without flushing
+# its journal (xfs_io -x -c shutdown), then mounted again.
+#   power_cut.sh PROGRAM                 the Linux build: asserted
+#   power_cut.sh --contrast EXE WINE...  the .exe under Wine: its live file
+#                                        reported, the rest asserted
+# A finished run, then a cut: the whole new file and nothing else new. A run
+# killed before each of its calls in turn, then cut as it stands and just
+# after a journal commit (which keeps every name change so far, but no
+# unflushed data): the whole old or new live file, the stored copy as it was,
+# and a filesystem that checks clean. A cut within a call loses no more.
 set -u
 # shellcheck source=tests/needs.sh
 . "$(dirname "$0")/needs.sh"
 [ "$(id -u)" -eq 0 ] || needs "root, to mount images"
-# In a mount namespace of its own: a namespace that another process makes
-# while an image is mounted (another test run's unshare, say) would keep a
-# copy of the mount, and with it the filesystem shut down by a cut, which
-# the next mount of that device would then be given back.
+# In a mount namespace of its own: another process's new namespace would
+# keep a copy of a mount, shut down, for the next mount of that device.
 if [ "${POWER_CUT_INSIDE:-}" != 1 ]; then
     POWER_CUT_INSIDE=1 exec unshare -m --propagation private bash "$0" "$@"
 fi
@@ -67,8 +58,7 @@ fs() {
     dev=$(losetup --find --show "$image") || { echo "cannot attach $image to a loop device"; exit 1; }
 }
 up() { mount -o "$opts" "$dev" "$mnt" || { echo "cannot mount $image"; exit 1; }; }
-# A busy unmount is retried: a mount left behind, shut down, would fail
-# every later step.
+# A busy unmount is retried: a mount left shut down fails every later step.
 down() {
     for _ in 1 2 3 4 5 6 7 8 9 10; do umount "$mnt" 2>/dev/null && return; sleep 0.3; done
     echo "cannot unmount $mnt"; exit 1
@@ -127,8 +117,7 @@ for name in ext4 ext4-noauto_da_alloc xfs; do
         not_ok "$name: cut after the run returned: live file $live${left:+, also $left}"
     clean "$name, durable on return"
 
-    # The cut points, from one run's trace: every call from the one that
-    # first names the stored copy.
+    # The cut points: every call of a run's trace from the copy's start.
     up
     prepare
     (cd "$mnt/d" && strace -qq -o "$work/trace" "$prog")

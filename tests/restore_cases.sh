@@ -23,10 +23,8 @@ ref=$work/ref
 mkdir "$ref"
 
 # Emulated, 32-bit Wine takes a minute or more to start: there the .exe runs
-# the short list that still proves the product, in two starts (a create that
-# makes the one call, a replace with arguments), and the 64-bit build runs
-# every case. In a whole test run (tools/test-all) that is done once, on the
-# shipped .exe (SHIPPED=1, the release build).
+# a short list (a create that makes the one call, a replace with arguments),
+# the 64-bit build every case; in tools/test-all, on the shipped .exe only.
 list=whole
 limit=120
 if [ "${X86_32:-}" = 1 ]; then
@@ -42,9 +40,6 @@ if [ "${X86_32:-}" = 1 ]; then
     fi
 fi
 
-case_name=
-case_ok=1
-
 begin() {
     case_name=$1
     case_ok=1
@@ -55,9 +50,7 @@ begin() {
 problem() { echo "    $case_name: $*"; case_ok=0; }
 end() { if [ $case_ok -eq 1 ]; then ok "$case_name"; else not_ok "$case_name"; fi; }
 
-# Runs a program (the one under test unless given) from the current
-# folder with the given arguments.
-restore_as() {
+restore_as() { # restore_as PROGRAM ARGS...: from the current folder
     local rc program=$1
     shift
     timeout $limit "${runner[@]}" "$program" "$@" >"$work/stdout" 2>"$work/stderr" </dev/null
@@ -66,36 +59,22 @@ restore_as() {
 }
 restore() { restore_as "$prog" "$@"; }
 
-# As root, a run by an unprivileged user: the program copied where that user
-# can reach it and, under Wine, a prefix of that user's own.
-user_env=()
-start_user() {
-    [ -n "$user_prog" ] && return
-    local home=$work/user
-    # Its Wine prefix is large: among the scratch files.
+# As root, a run by the user nobody: the program copied where that user can
+# reach it and, under Wine, a copy of the run's prefix (a new one takes
+# minutes) less root's server, among the scratch files (it is large).
+restore_unprivileged() {
+    local home saved=("${runner[@]}")
     home=$(mktemp -d -p "$(scratch)") && ln -s "$home" "$work/user"
-    mkdir -p "$home"
     cp "$prog" "$home/"
-    # A copy of the prefix made for the run (a new one takes minutes where
-    # 32-bit code runs emulated), less its note of root's server folder.
     [ "$kind" = wine ] && cp -a "$WINEPREFIX" "$home/prefix" && rm -f "$home/prefix/wineserver"
     chown -R 65534:65534 "$home"
     user_prog=$home/$(basename "$prog")
     user_env=(setpriv --reuid=65534 --regid=65534 --clear-groups env HOME="$home" WINEPREFIX="$home/prefix")
-}
-stop_user() {
-    if [ "$kind" = wine ] && [ -n "$user_prog" ]; then
-        "${user_env[@]}" "$wine_bin/wineserver" -k 2>/dev/null
-    fi
-    return 0
-}
-restore_unprivileged() {
-    start_user
-    local saved=("${runner[@]}")
     runner=("${user_env[@]}" "${runner[@]}")
     restore_as "$user_prog"
     runner=("${saved[@]}")
 }
+stop_user() { [ "$kind" != wine ] || "${user_env[@]}" "$wine_bin/wineserver" -k 2>/dev/null; return 0; }
 
 in_dir() { # in_dir DIR COMMAND... : without a subshell, so problems count
     cd "$1" || exit 2
@@ -225,8 +204,8 @@ begin read_only_live
 cp "$ref/text" idapi32.cf_
 cp "$ref/old" idapi32.cfg
 chmod a-w idapi32.cfg
-# Root passes over missing write bits, and Wine maps the read-only attribute
-# to them; so as root the case runs as an ordinary user who owns the files.
+# Wine maps the read-only attribute to write bits, which root passes over:
+# as root the case runs as an ordinary user who owns the files.
 if [ "$(id -u)" -eq 0 ]; then
     chown -R 65534:65534 .
     restore_unprivileged
@@ -252,8 +231,7 @@ in_dir "$dir" listing "idapi32.cf_ idapi32.cfg"
 end
 
 if [ "$kind" = wine ]; then
-    # hold FILE: another process holds FILE open with no sharing, as a running
-    # engine does, until release.
+    # hold FILE: another process holds FILE with no sharing, until release.
     hold() {
         rm -f "$work/ready" "$work/release"
         "${runner[@]}" "$HOLD_FILE" "$1" "Z:$work/ready" "Z:$work/release" </dev/null >/dev/null 2>&1 &
@@ -271,8 +249,7 @@ if [ "$kind" = wine ]; then
         wait $holder || problem "the helper failed"
     }
 
-    # Either file held: nothing changes; once it is let go, the next run
-    # restores.
+    # Either file held: nothing changes; let go, the next run restores.
     for held in live_file:idapi32.cfg stored_copy:idapi32.cf_; do
         begin "${held%%:*}_held_open_by_another_process"
         cp "$ref/text" idapi32.cf_

@@ -76,8 +76,7 @@ inline ::testing::AssertionResult same_bytes(const std::string &got, const std::
 }
 
 // Which of the known contents a file holds, "absent", or "other" with its
-// size and a hash: the old file told from the new and from a torn one,
-// without showing either.
+// size and a hash: old, new or torn, without showing either.
 inline std::string holds(const fs::path &p, const std::map<std::string, std::string> &known)
 {
     std::error_code ec;
@@ -202,8 +201,7 @@ private:
 
 constexpr uid_t kNobody = 65534;
 
-// Runs as the unprivileged user nobody (group nogroup); meaningful only
-// when started as root.
+// Runs as the user nobody (group nogroup), where started as root.
 inline void drop_privileges()
 {
     if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0))
@@ -253,17 +251,16 @@ struct Outcome {
     long peak_kib = 0; // the largest resident set of the run, tracer included
 };
 
-// How to run the program. With `strace` options (or a `trace` file) it runs
-// under strace, which records every system call it makes and can make any
-// of them fail, return early or kill it: the one way these tests tamper.
+// How to run the program. With `strace` options (or a `trace` file) under
+// strace, which can make any call fail, return early or kill: the one way
+// these tests tamper.
 struct Run {
     std::vector<std::string> strace = {}; // e.g. "inject=fsync:error=EIO:when=1"
     std::string trace = {};               // where strace writes the calls
     std::function<void()> before = {};    // in the child, just before exec
     std::chrono::seconds limit = std::chrono::seconds(30); // a hang is a failure
     std::vector<std::string> command = {}; // instead of the program, with arguments
-    // With an injected SIGSTOP: called once the run has stopped, before it
-    // is let go on.
+    // With an injected SIGSTOP: called once the run has stopped.
     std::function<void()> while_stopped = {};
 };
 
@@ -307,8 +304,7 @@ inline pid_t spawn(const fs::path &cwd, const Run &run = {}, int out = -1, int e
     return pid;
 }
 
-// Runs the program in `cwd`, killing it if it is still running after the
-// limit.
+// Runs the program in `cwd`, killed if still running after the limit.
 inline Outcome run_program(const fs::path &cwd, const Run &run = {})
 {
     Outcome o;
@@ -358,33 +354,27 @@ inline void expect_quiet_success(const Outcome &o, const std::string &what)
 }
 
 // One system call of a traced run: its name, which call of that name it was
-// (from 1, counted from the start of the process, as strace's when= counts),
-// and the line strace wrote.
+// (as strace's when= counts, from the process's start), and its line.
 struct Call {
     std::string name;
     int nth = 0;
     std::string line;
 };
 
-// The calls of a trace from the first one that names the stored copy (the
-// start of the copy) to the end, leaving out the start-up before it.
+// The calls of a trace from the first that names the stored copy: the copy's.
 inline std::vector<Call> copy_calls(const fs::path &trace)
 {
     std::vector<Call> calls;
     std::map<std::string, int> seen;
-    bool started = false;
     std::ifstream in(trace);
+    const std::regex named("^([a-z0-9_]+)\\(");
+    std::smatch call;
     for (std::string line; std::getline(in, line);) {
-        const auto paren = line.find('(');
-        if (paren == std::string::npos || paren == 0 || line[0] == '-' || line[0] == '+')
+        if (!std::regex_search(line, call, named))
             continue;
-        const std::string name = line.substr(0, paren);
-        if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789_") != std::string::npos)
-            continue;
-        const int nth = ++seen[name];
-        started = started || line.find("\"idapi32.cf_\"") != std::string::npos;
-        if (started && name != "exit_group")
-            calls.push_back({name, nth, line});
+        const int nth = ++seen[call[1]];
+        if (call[1] != "exit_group" && (!calls.empty() || line.find("\"idapi32.cf_\"") != std::string::npos))
+            calls.push_back({call[1], nth, line});
     }
     return calls;
 }
@@ -399,10 +389,8 @@ inline long find_call(const std::vector<Call> &calls, const std::string &pattern
     return -1;
 }
 
-// The filesystem that has no unnamed temporary files (O_TMPFILE): `traced`
-// makes a run like the real one under strace and gives its calls, which
-// tell which openat makes the unnamed file; its refusal is added to
-// `strace`. Which openat it was, or 0 if none.
+// A filesystem without unnamed files (O_TMPFILE): the openat that makes one
+// in the calls `traced` gives, refused in `strace`. Which it was, or 0.
 inline int refuse_unnamed(std::vector<std::string> &strace, const std::function<std::vector<Call>()> &traced)
 {
     const std::vector<Call> calls = traced();

@@ -14,15 +14,13 @@ if [ "$1" = --remove ]; then
     exit 0
 fi
 [ "${X86_32:-}" = 1 ] && x86_32 "$1" --version
-# The run's prefix, once an earlier workflow has made it whole; anything else
-# (one that a killed run left, maybe part made) is made anew.
+# The run's prefix, once an earlier workflow made it whole; else made anew.
 if [ "$WINEPREFIX" = "${CFGRESTORE_WINEPREFIX:-}" ] && [ -f "$WINEPREFIX/.made" ]; then
     echo "the run's prefix, made by an earlier workflow: $WINEPREFIX"
     exit 0
 fi
 rm -rf "$WINEPREFIX"
-# Without registering Internet Explorer's program: that is two more Wine
-# starts, one of them 32-bit, a minute where 32-bit code runs emulated.
+# Internet Explorer not registered: two Wine starts fewer, a minute emulated.
 WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-};iexplore.exe=d" "$2" wineboot -i
 "$(dirname "$2")/wineserver" -w
 [ -f "$WINEPREFIX/system.reg" ] || { echo "no prefix made in $WINEPREFIX"; exit 1; }
