@@ -21,8 +21,6 @@ namespace {
 
 using namespace support;
 
-bool is_root() { return geteuid() == 0; }
-
 class CopyFileTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -53,7 +51,7 @@ struct Refusal {
     const char *src = "src", *live = "live";
     int err = 0;
     std::function<void()> setup = {};
-    bool fail_if_exists = false, as_nobody = false, needs_root = false;
+    bool fail_if_exists = false, as_nobody = false;
     rlim_t file_size_limit = 0;
     std::vector<std::string> strace = {}; // a failing machine, under strace
 };
@@ -65,7 +63,7 @@ class Errors : public ::testing::TestWithParam<Refusal> {};
 TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
 {
     const Refusal &r = GetParam();
-    REQUIRE(!(r.as_nobody || r.needs_root) || is_root(), "root, to act as another user");
+    REQUIRE(!r.as_nobody || geteuid() == 0, "root, to act as another user");
     REQUIRE(r.strace.empty() || have_strace(), "strace (package strace)");
     Scratch dir;
     put(dir / "src", bytes(5000, 6));
@@ -440,10 +438,8 @@ TEST_F(CopyFileTest, ANameThatAppearsDuringTheCopyIsKeptWhenFailingIfItExists)
     for (const int run : {0, 1, 2, 3}) {
         const bool fail_if_exists = run % 2 == 0;
         fs::remove("late");
-        support::Run how;
+        support::Run how{strace, (folder_ / "trace").string()};
         how.command = {COPY_FILE_TOOL, "idapi32.cf_", "late", fail_if_exists ? "1" : "0"};
-        how.strace = strace;
-        how.trace = (folder_ / "trace").string();
         how.while_stopped = [] { put("late", "theirs"); };
         const Outcome o = run_program(folder_.path(), how);
         EXPECT_EQ(o.status, fail_if_exists ? EEXIST : 0) << "run " << run;

@@ -144,17 +144,11 @@ end
 
 [ $list = short ] && { summary; exit; }
 
-begin creates_missing_live
+begin creates_missing_live_then_empty_and_large_stored_copies
 cp "$ref/bytes" idapi32.cf_
 restore
 same idapi32.cfg "$ref/bytes"
-same idapi32.cf_ "$ref/bytes"
-listing "idapi32.cf_ idapi32.cfg"
-end
-
-begin empty_and_large_stored_copies
 cp "$ref/empty" idapi32.cf_
-cp "$ref/old" idapi32.cfg
 restore
 same idapi32.cfg "$ref/empty"
 cp "$ref/large" idapi32.cf_

@@ -286,9 +286,7 @@ inline pid_t spawn(const fs::path &cwd, const Run &run = {}, int out = -1, int e
     const pid_t pid = fork();
     if (pid == 0) {
         const int null = open("/dev/null", O_RDWR);
-        dup2(null, 0);
-        dup2(out >= 0 ? out : null, 1);
-        dup2(err >= 0 ? err : null, 2);
+        dup2(null, 0), dup2(out >= 0 ? out : null, 1), dup2(err >= 0 ? err : null, 2);
         if (chdir(cwd.c_str()) != 0)
             _exit(126);
         // LeakSanitizer cannot work under a tracer, and says so.
@@ -335,12 +333,8 @@ inline Outcome run_program(const fs::path &cwd, const Run &run = {})
     }
     o.status = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
     o.peak_kib = use.ru_maxrss;
-    o.out = get(out_name);
-    o.err = get(err_name);
-    close(out);
-    close(err);
-    unlink(out_name);
-    unlink(err_name);
+    for (const auto &[name, fd, to] : {std::tuple{out_name, out, &o.out}, {err_name, err, &o.err}})
+        *to = get(name), close(fd), unlink(name);
     return o;
 }
 
