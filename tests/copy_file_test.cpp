@@ -50,7 +50,7 @@ struct Refusal {
     const char *src = "src", *live = "live";
     int err = 0;
     std::function<void()> setup = {};
-    bool fail_if_exists = false, as_nobody = false;
+    bool fail_if_exists = false, as_nobody = false, needs_root = false;
     rlim_t file_size_limit = 0;
     std::vector<std::string> strace = {}; // a failing machine, under strace
 };
@@ -62,7 +62,7 @@ class Errors : public ::testing::TestWithParam<Refusal> {};
 TEST_P(Errors, FailsWithItsErrnoAndChangesNothing)
 {
     const Refusal &r = GetParam();
-    REQUIRE(!r.as_nobody || geteuid() == 0, "root, to act as another user");
+    REQUIRE(!(r.as_nobody || r.needs_root) || geteuid() == 0, "root, to act as another user");
     REQUIRE(r.strace.empty() || have_strace(), "strace (package strace)");
     Scratch dir;
     put(dir / "src", bytes(5000, 6));
@@ -122,6 +122,8 @@ const std::vector<Refusal> kRefusals = {
     {.name = "no live file, for a user, through a third user's link to the user's folder", .live = "planted/fresh",
      .err = EACCES, .setup = [] { ASSERT_EQ(chmod(".", 0755) + symlink("dir", "planted") + lchown("planted", 4242, 4242) + chown("dir", kNobody, kNobody), 0); },
      .as_nobody = true},
+    {.name = "no live file, for root, in a user's folder the user may not write", .live = "dir/fresh", .err = EACCES,
+     .setup = [] { ASSERT_EQ(chmod(".", 0755) + chown("dir", kNobody, kNobody) + chmod("dir", 0555), 0); }, .needs_root = true},
     {.name = "a live file, failing if it exists", .err = EEXIST, .fail_if_exists = true},
     {.name = "a dangling link, failing if it exists", .live = "dangling", .err = EEXIST, .fail_if_exists = true},
     // The limit would end the process with SIGXFSZ part way: not a status.

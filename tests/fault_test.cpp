@@ -102,7 +102,7 @@ const std::multimap<std::string, std::string> kRefused = {
     {"copy_file_range", "error=EBADF"},
     {"flistxattr", "error=EOPNOTSUPP"}, {"fallocate", "error=EOPNOTSUPP"}, {"renameat2", "error=EINVAL"},
     {"renameat", "error=EPERM"}, {"linkat", "error=ENOENT"}, {"fchown", "error=EPERM"}, {"fchmod", "error=EPERM"},
-    {"fchmod", "error=EOPNOTSUPP"}, {"fsetxattr", "error=EPERM"}};
+    {"fchmod", "error=EOPNOTSUPP"}, {"fsetxattr", "error=EPERM"}, {"fsync", "error=EINVAL"}};
 bool refused(const Call &c, const std::string &how)
 {
     if (c.name == "linkat" && c.line.find("AT_EMPTY_PATH") == std::string::npos)
