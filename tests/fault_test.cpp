@@ -154,7 +154,8 @@ std::vector<std::string> faults_for(const Call &c)
 }
 
 // Failures the copy works around, so the new file still arrives: a retried
-// interruption, a best-effort call, a refused unnamed file or kernel copy.
+// interruption, a best-effort call, an unnamed file or kernel copy refused,
+// a refusal above.
 bool worked_around(const Call &c, const std::string &how)
 {
     return how == "error=EINTR" || c.name == "ioctl" || c.name == "prlimit64" || c.name == "close" ||
